@@ -1,0 +1,53 @@
+// Every fixed path of the filter, in one place. Tests relocate them all under
+// one root prefix (RASTERPRESS_TEST_ROOT, ignored for set-uid runs); unset,
+// each path is used exactly as written here.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace rpaths {
+
+// Save-to-file copy of the job stream (folder is never created by the filter).
+constexpr const char kSaveDir[] = "//tmp//saveprn/";
+constexpr const char kSaveFileFmt[] = "//tmp//saveprn/job%s.prn"; // job id
+// Duplex and collation spool file, one per machine.
+constexpr const char kSpoolFile[] = "//tmp//swspool.dat";
+// Capability cache: per queue, or one file when the status monitor is off.
+constexpr const char kCapFileFmt[] = "//tmp//%s.dat"; // queue name
+constexpr const char kCapFileNoPsm[] = "//tmp/PRN.dat";
+// Accounting JSON job file written by the accounting tool.
+constexpr const char kJsonFileFmt[] = "//tmp//%s_job%s.txt"; // title, job id
+constexpr const char kAtmTool[] = "/opt/Omsta/ATM";
+// Debug log folder and file.
+constexpr const char kLogDir[] = "/tmp/cups";
+constexpr const char kLogFile[] = "/printer.log"; // appended to kLogDir
+
+// Status-monitor library search list, in order.
+constexpr const char kHwBridge1[] = "/usr/bin/hwbridge.so";
+constexpr const char kHwBridge2[] = "/usr/lib64/hwbridge.so";
+constexpr const char kHwBridge3[] = "/opt/StatusMonitor/hwbridge.so";
+constexpr const char kHwBridgeToolFmt[] = "/opt/Quorvel/%s/hwbridge.so"; // Toolfd
+constexpr const char kHwBridgeDirFmt[] = "%s/hwbridge.so";               // Toolfd
+
+} // namespace rpaths
+
+// The test root prefix: "" unless RASTERPRESS_TEST_ROOT is set (read once).
+const char *TestRoot();
+
+// A fixed path (or one already formatted from a fixed format) under the root prefix.
+std::string RootedPath(const std::string &fixedPath);
+
+// A world-writable-parent folder is trusted only when it is a real directory
+// (no symlink), owned by root or by us, and not writable by group or others.
+bool TrustedDir(const std::string &path);
+
+// Opens a file in a shared folder without following a symbolic link and,
+// when created, with mode 0600. An existing file is accepted only when it is
+// a regular file owned by us with one link. `flags` are open(2) flags
+// (O_CREAT, O_TRUNC, O_EXCL, access mode); O_NOFOLLOW is always added.
+// Returns the descriptor or -1 (errno set).
+int OpenPrivate(const std::string &path, int flags);
+
+// The same as a stdio stream; `mode` is an fopen mode ("rb", "w+b", "a+").
+FILE *FopenPrivate(const std::string &path, const char *mode);
