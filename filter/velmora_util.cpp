@@ -1,0 +1,189 @@
+// Win32-named shims, clock, memory probe, small parsers and the debug log.
+#include "velmora.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "paths.h"
+#include "rasterpress.h"
+
+void Sleep(DWORD ms)
+{
+    usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+BOOL DeleteFile(const char *path)
+{
+    return remove(path) == 0 ? TRUE : FALSE;
+}
+
+enum : DWORD { MOVE_PIECE = 60000 };
+
+void MoveMemory(void *dest, const void *src, DWORD count)
+{
+    BYTE *d = static_cast<BYTE *>(dest);
+    const BYTE *s = static_cast<const BYTE *>(src);
+    if (d > s && d < s + count) {
+        // Forward pieces would overwrite source bytes not yet moved: go back to front.
+        DWORD left = count;
+        while (left > 0) {
+            DWORD n = left % MOVE_PIECE ? left % MOVE_PIECE : MOVE_PIECE;
+            left -= n;
+            memmove(d + left, s + left, n);
+        }
+        return;
+    }
+    for (DWORD off = 0; off < count; off += MOVE_PIECE) {
+        DWORD n = count - off < MOVE_PIECE ? count - off : MOVE_PIECE;
+        memmove(d + off, s + off, n);
+    }
+}
+
+void CopyMemory(void *dest, const void *src, DWORD count)
+{
+    MoveMemory(dest, src, count);
+}
+
+HGLOBAL GlobalAlloc(DWORD, size_t size)
+{
+    return malloc(size);
+}
+
+HGLOBAL GlobalFree(HGLOBAL mem)
+{
+    free(mem);
+    return nullptr;
+}
+
+DWORD GetTickCount()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    DWORD v = static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+    DbgMessage("GetTickCount", "%d", static_cast<int>(v));
+    return v;
+}
+
+uint64_t getTotalSystemMemory()
+{
+    long pages = sysconf(_SC_AVPHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages < 0 || pageSize < 0)
+        return 0;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
+int str2Int(const char *s)
+{
+    // Unsigned accumulation: an over-long digit string wraps instead of being undefined.
+    unsigned v = 0;
+    if (s)
+        for (; *s >= '0' && *s <= '9'; ++s)
+            v = v * 10u + static_cast<unsigned>(*s - '0');
+    return static_cast<int>(v);
+}
+
+WORD GetBMPBytesPerLine(WORD bitcolor, DWORD width)
+{
+    DWORD n;
+    switch (bitcolor) {
+    case 1:
+        n = ((width + 7) / 8 + 3) / 4 * 4;
+        break;
+    case 4:
+        n = ((width + 1) / 2 + 3) / 4 * 4;
+        break;
+    case 8:
+        n = (width + 3) / 4 * 4;
+        break;
+    case 24:
+        n = (3 * width + 3) / 4 * 4;
+        break;
+    default:
+        n = 0;
+    }
+    return static_cast<WORD>(n);
+}
+
+// Writes all of buf with one write where possible, so lines of different
+// threads never mix.
+static void WriteAll(int fd, const char *buf, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+enum { LOG_LINE_SIZE = 2048 };
+
+void DbgMessage(const char *funcName, const char *format, ...)
+{
+    int savedErrno = errno; // callers log errno-based messages after us
+    char line[LOG_LINE_SIZE];
+    size_t pos = 0;
+
+    std::string dir = RootedPath(rpaths::kLogDir);
+    // The folder is used only when nobody else can plant files in it.
+    bool toFile = access(dir.c_str(), R_OK | W_OK) == 0 && TrustedDir(dir);
+
+    auto advance = [&](int n) {
+        if (n > 0)
+            pos = pos + static_cast<size_t>(n) >= sizeof line ? sizeof line - 1 : pos + static_cast<size_t>(n);
+    };
+    if (toFile) {
+        time_t now = time(nullptr);
+        struct tm tm;
+        localtime_r(&now, &tm);
+        advance(snprintf(line, sizeof line, "[%04d/%02d/%02d %02d:%02d:%02d] [Job %d] ", tm.tm_year + 1900,
+                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, gJobID));
+    }
+    advance(snprintf(line + pos, sizeof line - pos, "[---filter---][--%s--] ", funcName ? funcName : ""));
+    va_list ap;
+    va_start(ap, format);
+    advance(vsnprintf(line + pos, sizeof line - pos, format, ap));
+    va_end(ap);
+
+    if (toFile) {
+        line[pos] = '\n';
+        int fd = OpenPrivate(dir + rpaths::kLogFile, O_WRONLY | O_CREAT | O_APPEND);
+        if (fd >= 0) {
+            WriteAll(fd, line, pos + 1);
+            close(fd);
+        }
+    } else {
+        char out[LOG_LINE_SIZE + 8];
+        int n = snprintf(out, sizeof out, "DEBUG: %s\n", line);
+        WriteAll(2, out, static_cast<size_t>(n));
+    }
+    errno = savedErrno;
+}
+
+void RasterError(const char *format, ...)
+{
+    char line[LOG_LINE_SIZE];
+    int n = snprintf(line, sizeof line, "ERROR: ");
+    va_list ap;
+    va_start(ap, format);
+    int m = vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    va_end(ap);
+    size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
+    if (len > sizeof line - 2)
+        len = sizeof line - 2;
+    line[len++] = '\n';
+    WriteAll(2, line, len);
+}
