@@ -9,11 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#if __has_include("velmora.h")
 #include "velmora.h"
-#else
-static inline void DbgMessage(const char *, const char *, ...) {}
-#endif
 
 namespace {
 

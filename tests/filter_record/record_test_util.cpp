@@ -79,3 +79,49 @@ Bytes noise(size_t n, uint32_t seed)
     }
     return b;
 }
+
+bool readPbm(const std::string &path, Bitmap *out)
+{
+    Bytes f = readFile(path);
+    size_t i = 0;
+    auto skipSpace = [&] {
+        while (i < f.size()) {
+            if (f[i] == '#') {
+                while (i < f.size() && f[i] != '\n')
+                    ++i;
+            } else if (f[i] == ' ' || f[i] == '\t' || f[i] == '\r' || f[i] == '\n') {
+                ++i;
+            } else {
+                break;
+            }
+        }
+    };
+    auto number = [&](unsigned *v) {
+        skipSpace();
+        if (i >= f.size() || f[i] < '0' || f[i] > '9')
+            return false;
+        *v = 0;
+        while (i < f.size() && f[i] >= '0' && f[i] <= '9')
+            *v = *v * 10 + unsigned(f[i++] - '0');
+        return true;
+    };
+    if (f.size() < 2 || f[0] != 'P' || f[1] != '4')
+        return false;
+    i = 2;
+    if (!number(&out->width) || !number(&out->height) || i >= f.size())
+        return false;
+    ++i; // the single whitespace byte before the raster
+    const size_t need = size_t((out->width + 7) / 8) * out->height;
+    if (f.size() - i < need)
+        return false;
+    out->bits.assign(f.begin() + long(i), f.begin() + long(i + need));
+    return true;
+}
+
+unsigned long popcount(const uint8_t *p, size_t n)
+{
+    unsigned long c = 0;
+    for (size_t k = 0; k < n; ++k)
+        c += unsigned(__builtin_popcount(p[k]));
+    return c;
+}

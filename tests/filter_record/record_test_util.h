@@ -36,3 +36,13 @@ Bytes fromHex(const std::string &h);
 
 // Deterministic pseudo-random bytes.
 Bytes noise(size_t n, uint32_t seed);
+
+// A 1-bit image as rows of (width + 7) / 8 bytes, MSB first, 1 = black.
+struct Bitmap {
+    unsigned width = 0, height = 0;
+    Bytes bits;
+};
+// Reads a binary PBM (P4); false when it is not one.
+bool readPbm(const std::string &path, Bitmap *out);
+// Set bits in a byte range.
+unsigned long popcount(const uint8_t *p, size_t n);
