@@ -174,17 +174,18 @@ void LoadStatusMonitor(PrinterAttribute *myPrinters, int *printerNumber, int *Se
 // Closes the library and clears every entry pointer.
 void UnloadStatusMonitor(void);
 
-// Wakes a selected network printer and asks whether the status-monitor process
-// runs; returns that answer (IsPSM_Exist), 0 without the entry.
-int StatusMonitorWakeup(const PrinterAttribute *selected);
+// Wakes the selected network printer (myPrinters[SelectPrnter], none when
+// SelectPrnter < 0) and asks whether the status-monitor process runs; returns
+// that answer (IsPSM_Exist), 0 without the entry.
+int WakeUpAndProbePSM(PrinterAttribute *myPrinters, int SelectPrnter);
 
 // Asks the selected printer for its capability block (three tries) and keeps it
-// in the cache file; without an answer the cache file is read instead. cap is
-// left as it was when neither gives a whole block.
-void GetPrinterCapability(PrinterAttribute *selected, int IgnorePSM, const char *queue,
-                          PrinterCapability *cap);
-// The cache file name for a queue (IgnorePSM != 0 uses the shared one).
-// Returns FALSE when the name does not fit or the queue name is unusable.
+// in the cache file; without an answer the cache file is read instead.
+// PrnCapInfo (1026 bytes) is left as it was when neither gives a whole block.
+void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnorePSM, const char *queue,
+                     BYTE *PrnCapInfo);
+// The cache file name for a queue, before the root prefix (IgnorePSM != 0 uses
+// the shared one). Returns FALSE when the queue name cannot name a file.
 BOOL CapabilityFileName(int IgnorePSM, const char *queue, char *out, size_t outSize);
 
 BOOL StatusMonitorEnable(const char *PrinterName);

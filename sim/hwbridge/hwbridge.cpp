@@ -5,6 +5,8 @@
 // one "key=value" per line ('#' starts a comment):
 //
 //   log=PATH            append one line per call received (entry and arguments)
+//   run=TEXT            a new value starts the call counters afresh (for tests
+//                       that load the library more than once in one process)
 //   printer=NAME PORT   a printer of the list, in order (repeatable, at most 70)
 //   list_rc=N           result of GetPrinterList_s (default 0)
 //   wake_rc=N           result of WeakupNetPrinter (default 0)
@@ -22,8 +24,9 @@
 //   acc_id_at=N         number of accounting reads before the ID appears (default 0)
 //   acc_pwd_at=N        number of accounting reads before the password appears (default 0)
 //
-// A status poll is a QueryPrinterStatus call or a ReadWriteMemory read; polls
-// and accounting reads are counted per process (one job run).
+// A status poll is a QueryPrinterStatus call or a ReadWriteMemory read; polls,
+// capability queries and accounting reads are counted per process (one job
+// run) and per "run" value.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,6 +44,9 @@
 
 #define HWB_EXPORT extern "C" __attribute__((visibility("default")))
 
+// Nothing here may need a unique (never-unloaded) symbol such as those behind
+// std::to_string: tests load and unload the library several times per process.
+
 namespace {
 
 struct SimPrinter {
@@ -50,6 +56,7 @@ struct SimPrinter {
 
 struct SimState {
     std::string log;
+    std::string run;
     std::vector<SimPrinter> printers;
     int listRc = 0;
     int wakeRc = 0;
@@ -73,6 +80,7 @@ int gAccReads = 0;
 int gCapQueries = 0;
 int gJobIdWritten = 0;
 int gAccTypeWritten = 0;
+char gRun[256] = "\x01"; // the "run" value the counters belong to; no value matches at first
 
 int toInt(const std::string &s) { return static_cast<int>(std::strtol(s.c_str(), nullptr, 0)); }
 
@@ -97,6 +105,8 @@ SimState loadState() {
     if (!path)
         return st;
     std::ifstream in(path);
+    if (!in)
+        return st;
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#')
@@ -107,6 +117,8 @@ SimState loadState() {
         std::string key = line.substr(0, eq), val = line.substr(eq + 1);
         if (key == "log") {
             st.log = val;
+        } else if (key == "run") {
+            st.run = val;
         } else if (key == "printer") {
             size_t sp = val.find(' ');
             SimPrinter p;
@@ -148,6 +160,10 @@ SimState loadState() {
         } else if (key == "acc_pwd_at") {
             st.accPwdAt = toInt(val);
         }
+    }
+    if (st.run.compare(0, std::string::npos, gRun, strnlen(gRun, sizeof gRun)) != 0) {
+        std::snprintf(gRun, sizeof gRun, "%s", st.run.c_str());
+        gPolls = gAccReads = gCapQueries = gJobIdWritten = gAccTypeWritten = 0;
     }
     return st;
 }
@@ -215,7 +231,9 @@ std::string codeList(const pErrorInfo &s) {
     for (int i = 0; i < s.ErrNum && i < 512; ++i) {
         if (i)
             out += ',';
-        out += std::to_string(s.code[i]);
+        char num[16];
+        std::snprintf(num, sizeof num, "%d", s.code[i]);
+        out += num;
     }
     return out;
 }
