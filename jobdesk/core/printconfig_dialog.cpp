@@ -1,0 +1,7 @@
+#include "printconfig.h"
+
+void PrintConfig::onBtnClicked() {}
+
+void PrintConfig::onRadionBtnClicked() {}
+
+void PrintConfig::showSubmitDialog() {}

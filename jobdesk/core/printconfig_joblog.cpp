@@ -1,0 +1,5 @@
+#include "printconfig.h"
+
+void PrintConfig::insertJobRecord() {}
+
+void PrintConfig::updateJobRecord(QString, QString) {}

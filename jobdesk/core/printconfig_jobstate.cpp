@@ -1,0 +1,3 @@
+#include "printconfig.h"
+
+void PrintConfig::onGetJobPrinterStatus(QString, QString) {}

@@ -1,0 +1,6 @@
+#include "printconfig.h"
+
+QString PrintConfig::buildWaterMarkRequest()
+{
+    return QString();
+}
