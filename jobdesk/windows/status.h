@@ -1,4 +1,5 @@
-// Printer status monitor window.
+// Printer status monitor window: the printer line's CUPS queues and the
+// history of their status reports.
 #pragma once
 
 #include <QDateTime>
@@ -58,4 +59,11 @@ private:
     QList<PrinterLog> m_printerLogs;
     QStringList m_printerNames;
     int m_currentRow = 0;
+
+    // Reports kept per printer; older ones are dropped first.
+    static constexpr int kMaxHistoryEntries = 10000;
+
+    // Name of the printer at the list view's current row, empty when none.
+    QString selectedName() const;
+    PrinterLog *findLog(const QString &name);
 };
