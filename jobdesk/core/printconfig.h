@@ -131,6 +131,17 @@ public:
     QEventLoop m_uploadLoop;
 
 private:
+    // --- job pipeline helpers (jpipe) ---
+    // The ticket as stored in XmlFile, extended with MediaSize, HostInterface and Sec.
+    QString extendedJobTicket() const;
+    // Job id as written in a job-list row: "|" would split the row's fields.
+    static QString jobRowId(const QString &jobId);
+    static bool jobRowPathMatch(const QString &rowId, const QString &path);
+    // Row with its state field (the third) replaced.
+    static QString withRowState(const QString &row, const QString &state);
+    void rewriteJobRows(const QString &jobID, const QString &stateText, bool mark, bool logRows);
+    // --- end of job pipeline helpers ---
+
     // Asks a worker thread's event loop to end and waits for it.
     static void stopThread(QThread *thread);
 };

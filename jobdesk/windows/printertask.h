@@ -4,6 +4,7 @@
 #include <QModelIndex>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 #include <QWidget>
 
 class QAction;
@@ -21,6 +22,10 @@ public:
     ~PrinterTask() override;
 
     void updateTaskTable();
+
+    // True when the row carries a mark (fifth field) at least 6 s before `now`,
+    // counted on the clock of the day so a mark from before midnight expires too.
+    static bool isMarkExpired(const QString &row, const QTime &now);
 
 signals:
     void sigTaskcancel(QString taskID);
