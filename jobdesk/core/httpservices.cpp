@@ -116,7 +116,7 @@ void HttpServices::replyFinished(QNetworkReply *reply)
     const int statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const int userType = reply->request().attribute(QNetworkRequest::User).toInt();
     // fromUtf8 on a char pointer stops at the first NUL byte, as the printer's callers expect.
-    const QByteArray data = reply->readAll();
+    const QByteArray data = reply->isReadable() ? reply->readAll() : QByteArray();
     const QString body = QString::fromUtf8(data.constData());
     reply->deleteLater();
     emit http_finished(statusCode, userType, body, m_jobId, hostFromUrl(url));
