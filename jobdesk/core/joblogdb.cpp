@@ -1,0 +1,151 @@
+#include "joblogdb.h"
+
+#include "textcipher.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTextStream>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+const char kCreateTable[] =
+    "create table R_JobInfo(GUID VARCHAR(64) PRIMARY KEY, JobType INTEGER NOT NULL,JobName VARCHAR(64) NOT NULL,"
+    "UserName VARCHAR(64),CNName VARCHAR(64),DepName VARCHAR(64),Barcode VARCHAR(64),BarcodeText VARCHAR(64),"
+    "DirectionName VARCHAR(64),SecLevelName VARCHAR(64),UseName VARCHAR(64),CreateTime VARCHAR(64),"
+    "JobDoneTime VARCHAR(64),Comment VARCHAR(64),PageCount INTEGER,Copies INTEGER,ActualTotalPages INTEGER,"
+    "Color INTEGER,MediaType VARCHAR(64),Duplex INTEGER,DeviceName VARCHAR(64),DeviceIP VARCHAR(64),"
+    "DeviceID VARCHAR(64),ClientIP VARCHAR(64),ClientName VARCHAR(64),Result VARCHAR(64),JobInfo VARCHAR(64))";
+
+const char kInsert[] =
+    "INSERT INTO [R_JobInfo] ([GUID],[JobType],[JobName],[UserName],[CNName],[DepName],[Barcode],[BarcodeText],"
+    "[DirectionName],[SecLevelName],[UseName],[CreateTime],[JobDoneTime],[Comment],[PageCount],[Copies],"
+    "[ActualTotalPages],[Color],[MediaType],[Duplex],[DeviceName],[DeviceIP],[DeviceID],[ClientIP],[ClientName],"
+    "[Result],[JobInfo]) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+
+const char kUpdate[] = "UPDATE [R_JobInfo] SET [JobDoneTime]=?,[Result]=?,[JobInfo]=? WHERE GUID=?";
+
+const char kHeader[] =
+    "GUID,JobType,JobName,UserName,CNName,DepName,Barcode,BarcodeText,DirectionName,SecLevelName,UseName,"
+    "CreateTime,JobDoneTime,Comment,PageCount,Copies,ActualTotalPages,Color,MediaType,Duplex,DeviceName,"
+    "DeviceIP,DeviceID,ClientIP,ClientName,Result,JobInfo \r\n";
+
+// Bound as text; a null string would be stored as NULL and break NOT NULL.
+QVariant text(const QString &value)
+{
+    return QVariant(value.isNull() ? QStringLiteral("") : value);
+}
+
+bool openDb(QSqlDatabase &db, const QString &dbPath)
+{
+    db.setDatabaseName(dbPath);
+    if (!db.open()) {
+        qDebug() << "Error: Failed to connect database." << db.lastError();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+JobLogDb::JobLogDb()
+{
+    // The previous operation's JobLogDb is gone; dropping its registration
+    // first replaces it without Qt's duplicate-connection warning.
+    if (QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection)))
+        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    m_db.setPassword(QString::fromLatin1(kCipherKeyText));
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_REMOVE_KEY"));
+}
+
+QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
+{
+    if (QFile::exists(dbPath)) {
+        if (!openDb(m_db, dbPath))
+            return QString();
+        qDebug() << "Succeed to connect database.";
+    } else {
+        // The folder that holds the file: "/var/porvik/data/" + queue name.
+        QDir().mkpath(QFileInfo(dbPath).absolutePath());
+        if (!openDb(m_db, dbPath))
+            return QString();
+        QSqlQuery create(m_db);
+        if (!create.exec(QLatin1String(kCreateTable))) {
+            qDebug() << "Error: Failed to create table." << create.lastError();
+            return QString();
+        }
+    }
+
+    QString guid = QUuid::createUuid().toString();
+    guid.remove(QLatin1Char('{')).remove(QLatin1Char('}'));
+
+    QSqlQuery query(m_db);
+    query.prepare(QLatin1String(kInsert));
+    const QString values[] = {
+        guid, record.JobType, record.JobName, record.UserName, record.CNName, record.DepName,
+        record.Barcode, record.BarcodeText, record.DirectionName, record.SecLevelName, record.UseName,
+        record.CreateTime, record.JobDoneTime, record.Comment, record.PageCount, record.Copies,
+        record.ActualTotalPages, record.Color, record.MediaType, record.Duplex, record.DeviceName,
+        record.DeviceIP, record.DeviceID, record.ClientIP, record.ClientName, record.Result, record.JobInfo,
+    };
+    for (const QString &v : values)
+        query.addBindValue(text(v));
+    if (!query.exec()) {
+        qDebug() << query.lastError();
+        return QString();
+    }
+    return guid;
+}
+
+bool JobLogDb::updateJobResult(const QString &dbPath, const JobRecord &record)
+{
+    if (!openDb(m_db, dbPath))
+        return false;
+    qDebug() << "Succeed to connect database.";
+    QSqlQuery query(m_db);
+    query.prepare(QLatin1String(kUpdate));
+    query.addBindValue(text(record.JobDoneTime));
+    query.addBindValue(text(record.Result));
+    query.addBindValue(text(record.JobInfo));
+    query.addBindValue(text(record.GUID));
+    const bool ok = query.exec();
+    if (!ok)
+        qDebug() << query.lastError();
+    return ok;
+}
+
+bool JobLogDb::exportToText(const QString &dbPath, const QString &outPath)
+{
+    if (!openDb(m_db, dbPath))
+        return false;
+    qDebug() << "Succeed to connect database.";
+    QFile file(outPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qDebug() << "Error: Failed to create text file.";
+        return false;
+    }
+    QTextStream out(&file);
+    out << kHeader;
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("SELECT * FROM [R_JobInfo]"))) {
+        qDebug() << query.lastError();
+        out.flush();
+        return false;
+    }
+    while (query.next()) {
+        QStringList row;
+        for (int i = 0; i < 27; ++i)
+            row << query.value(i).toString();
+        out << row.join(QLatin1Char(',')) << "\r\n";
+    }
+    out.flush();
+    file.close();
+    return true;
+}

@@ -1,0 +1,50 @@
+// SQLite job log, one database per printer, table R_JobInfo.
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+struct JobRecord
+{
+    QString jobName;
+    QString GUID;
+    QString JobType;
+    QString JobName;
+    QString UserName;
+    QString CNName;
+    QString DepName;
+    QString Barcode;
+    QString BarcodeText;
+    QString DirectionName;
+    QString SecLevelName;
+    QString UseName;
+    QString CreateTime;
+    QString JobDoneTime;
+    QString Comment;
+    QString PageCount;
+    QString Copies;
+    QString ActualTotalPages;
+    QString Color;
+    QString MediaType;
+    QString Duplex;
+    QString DeviceName;
+    QString DeviceIP;
+    QString DeviceID;
+    QString ClientIP;
+    QString ClientName;
+    QString Result;
+    QString JobInfo;
+};
+
+class JobLogDb
+{
+public:
+    JobLogDb();
+
+    QString insertJob(const QString &dbPath, const JobRecord &record);
+    bool updateJobResult(const QString &dbPath, const JobRecord &record);
+    bool exportToText(const QString &dbPath, const QString &outPath);
+
+private:
+    QSqlDatabase m_db;
+};

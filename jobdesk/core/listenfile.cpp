@@ -1,0 +1,164 @@
+#include "listenfile.h"
+
+#include "httpservices.h"
+#include "textcipher.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <cstring>
+
+QAtomicInt g_spoolBusy(0);
+
+ListenFile::ListenFile(const QString &spoolDir, QObject *parent)
+    : QThread(parent), m_spoolDir(spoolDir)
+{
+    std::memset(m_socketBuffer, 0, sizeof m_socketBuffer);
+    moveToThread(this);
+
+    m_timer = new QTimer();
+    m_timer->moveToThread(this);
+    connect(m_timer, SIGNAL(timeout()), this, SLOT(onTime()));
+    m_timer->setInterval(kScanIntervalMs);
+
+    m_cipher = new HttpServices();
+
+    const QString key = QString::fromLatin1(kCipherKeyText);
+    const QByteArray probe = m_cipher->encrypt(QStringLiteral("hello"), key).toBase64();
+    qDebug().noquote() << "context  :" << m_cipher->decrypt(QString::fromLatin1(probe), key);
+
+    purgeSpool();
+}
+
+ListenFile::~ListenFile()
+{
+    delete m_cipher;
+    delete m_timer;
+    delete m_server;
+}
+
+void ListenFile::run()
+{
+    m_server = new QTcpServer();
+    m_server->listen(QHostAddress::Any, kSettingsPort);
+    connect(m_server, SIGNAL(newConnection()), this, SLOT(newConnect()));
+    m_timer->start();
+    exec();
+    // Stop the timer in its own thread before the destructor deletes it.
+    m_timer->stop();
+}
+
+QStringList ListenFile::listSpool() const
+{
+    QDir dir(m_spoolDir);
+    return dir.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Size);
+}
+
+void ListenFile::purgeSpool()
+{
+    const QStringList files = listSpool();
+    if (files.size() <= 1)
+        return;
+    QDir dir(m_spoolDir);
+    for (const QString &name : files) {
+        dir.remove(name);
+        qDebug().noquote() << "begin to removeFile:" << name;
+    }
+}
+
+QStringList ListenFile::scanSpool()
+{
+    QStringList handed;
+    const QStringList files = listSpool();
+    if (files.size() < 2)
+        return handed;
+    QDir dir(m_spoolDir);
+    for (const QString &name : files) {
+        if (!dir.exists(name + QStringLiteral(".xml")))
+            continue;
+        if (!dir.exists(name))
+            continue;
+        if (!g_spoolBusy.testAndSetOrdered(0, 1))
+            continue;
+        const QString path = m_spoolDir + name;
+        handed << path;
+        emit sigFindFile(path);
+    }
+    return handed;
+}
+
+void ListenFile::onTime()
+{
+    scanSpool();
+}
+
+void ListenFile::onRemoveFile(QString fileName)
+{
+    QDir dir(m_spoolDir);
+    dir.remove(fileName);
+    dir.remove(fileName + QStringLiteral(".xml"));
+    dir.remove(fileName + QStringLiteral(".bar"));
+    qDebug().noquote() << "begin to removeFile:" << fileName;
+}
+
+void ListenFile::newConnect()
+{
+    QTcpSocket *socket = m_server->nextPendingConnection();
+    if (!socket)
+        return;
+    m_socket = socket;
+    connect(m_socket, SIGNAL(readyRead()), this, SLOT(onMessageRecive()));
+}
+
+void ListenFile::onMessageRecive()
+{
+    // Read from the connection that has data; an earlier peer still sending
+    // must not be starved by a newer connection.
+    QTcpSocket *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket)
+        socket = m_socket;
+    if (!socket)
+        return;
+    // Handle every complete frame now: the peer may send nothing more to
+    // wake us for the ones already buffered.
+    while (readFrame(socket)) {
+    }
+}
+
+bool ListenFile::readFrame(QTcpSocket *socket)
+{
+    if (socket->bytesAvailable() < 4)
+        return false;
+    uchar lengthBytes[4];
+    if (socket->peek(reinterpret_cast<char *>(lengthBytes), 4) != 4)
+        return false;
+    const quint32 length = qFromLittleEndian<quint32>(lengthBytes);
+    if (length > static_cast<quint32>(kMaxFrameBytes)) {
+        // The rest of this stream cannot be framed any more: drop the peer.
+        qDebug() << "socket frame too long, connection closed:" << length;
+        socket->abort();
+        return false;
+    }
+    if (socket->bytesAvailable() < static_cast<qint64>(length) + 4)
+        return false;
+    socket->read(reinterpret_cast<char *>(lengthBytes), 4);
+    std::memset(m_socketBuffer, 0, sizeof m_socketBuffer);
+    if (socket->read(m_socketBuffer, length) < static_cast<qint64>(length))
+        return false;
+    const QByteArray payload(m_socketBuffer, static_cast<int>(length));
+    bool ok = true;
+    const QString text = m_cipher->decrypt(QString::fromLatin1(payload.toBase64()),
+                                           QString::fromLatin1(kCipherKeyText), &ok);
+    if (!ok) {
+        qDebug() << "socket message dropped: payload does not decrypt";
+        return true;
+    }
+    emit sigSocket(text);
+    qDebug().noquote() << "********socket message :*************" << text;
+    return true;
+}

@@ -1,0 +1,56 @@
+// Spool listener: hands finished spool files to the controller one at a time
+// and receives encrypted settings frames on TCP port 18020.
+#pragma once
+
+#include <QAtomicInt>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class QTimer;
+class QTcpServer;
+class QTcpSocket;
+class HttpServices;
+
+// Job-busy flag: 0 idle, 1 a spool file is with the controller, 2 its upload failed.
+extern QAtomicInt g_spoolBusy;
+
+class ListenFile : public QThread
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 kSettingsPort = 18020;
+    static constexpr int kMaxFrameBytes = 2048;
+    static constexpr int kScanIntervalMs = 500;
+
+    explicit ListenFile(const QString &spoolDir, QObject *parent = nullptr);
+    ~ListenFile() override;
+
+    // One pass over the spool folder; returns the paths handed over.
+    QStringList scanSpool();
+
+protected:
+    void run() override;
+
+signals:
+    void sigFindFile(QString str);
+    void sigSocket(QString message);
+
+public slots:
+    void onTime();
+    void onRemoveFile(QString fileName);
+    void newConnect();
+    void onMessageRecive();
+
+private:
+    QStringList listSpool() const;
+    void purgeSpool();
+    bool readFrame(QTcpSocket *socket);
+
+    QString m_spoolDir;
+    QTimer *m_timer = nullptr;
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_socket = nullptr;
+    char m_socketBuffer[kMaxFrameBytes];
+    HttpServices *m_cipher = nullptr;
+};

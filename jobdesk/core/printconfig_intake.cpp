@@ -1,0 +1,224 @@
+#include "printconfig.h"
+
+#include "listenfile.h"
+#include "paths.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QThread>
+
+namespace {
+
+const int kPrnToolTimeoutMs = 30000;
+const QByteArray kUelEnd = QByteArrayLiteral("%-12345X");
+const QByteArray kEoj = QByteArrayLiteral("EOJ");
+const qint64 kReadChunk = 64 * 1024;
+
+// Text between the first <tag> and the next </tag>, never past a second <tag>.
+QString tagValue(const QString &text, const QString &tag)
+{
+    const QString open = QLatin1Char('<') + tag + QLatin1Char('>');
+    const QString close = QStringLiteral("</") + tag + QLatin1Char('>');
+    return text.section(open, 1, 1).section(close, 0, 0);
+}
+
+int tagInt(const QString &text, const QString &tag)
+{
+    return tagValue(text, tag).toInt(nullptr, 10);
+}
+
+} // namespace
+
+void PrintConfig::onFindFile(QString fileName)
+{
+    const int pcl = fileName.indexOf(QLatin1String(".pcl"));
+    SpoolStem = pcl < 0 ? fileName : fileName.left(pcl);
+    JobName = SpoolStem.section(QLatin1Char('/'), -1);
+    if (JobName.contains(QLatin1Char('.')))
+        JobName = JobName.left(JobName.lastIndexOf(QLatin1Char('.')));
+
+    if (m_jobNameList.contains(JobName)) {
+        g_spoolBusy.storeRelease(0);
+        qDebug().noquote() << "job is printing, printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+
+    qDebug().noquote() << QThread::currentThreadId() << fileName << JobName;
+    SpoolFile = fileName;
+    RemoveFile = fileName;
+    XmlFile = fileName + QStringLiteral(".xml");
+
+    if (!isFileComplete()) {
+        g_spoolBusy.storeRelease(0);
+        qDebug().noquote() << "printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+    runPrnTool();
+    if (!readPrinterInfo()) {
+        g_spoolBusy.storeRelease(0);
+        qDebug().noquote() << "printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+    m_jobNameList.append(JobName);
+    insertJobRecord();
+    writeJobTicket();
+    sendPrintJob();
+    clearStatus();
+    g_spoolBusy.storeRelease(0);
+    qDebug().noquote() << "printer state : " << g_spoolBusy.loadAcquire();
+}
+
+bool PrintConfig::isFileComplete()
+{
+    QFile file(SpoolFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug().noquote() << "文件产生不完全";
+        return false;
+    }
+    // Streamed in chunks so a large spool file is never held in memory; only
+    // the current line's EOJ state and its last bytes are kept.
+    int eojLines = 0;
+    bool lineHasEoj = false;
+    bool lineOpen = false;       // bytes seen since the last line feed
+    QByteArray lineTail;         // last bytes of the current line
+    QByteArray lastLine;         // last bytes of the last line read
+    QByteArray chunk;
+    while (!(chunk = file.read(kReadChunk)).isEmpty()) {
+        int start = 0;
+        while (start < chunk.size()) {
+            const int lf = chunk.indexOf('\n', start);
+            const int end = lf < 0 ? chunk.size() : lf + 1;
+            const QByteArray segment = QByteArray::fromRawData(chunk.constData() + start, end - start);
+            if (!lineHasEoj) {
+                // An "EOJ" may straddle two chunks: look at the carried tail too.
+                const QByteArray joint = lineTail + segment.left(kEoj.size() - 1);
+                lineHasEoj = segment.contains(kEoj) || (!lineTail.isEmpty() && joint.contains(kEoj));
+            }
+            lineOpen = true;
+            lineTail = segment.size() >= kUelEnd.size() ? QByteArray(segment.right(kUelEnd.size()))
+                                                        : (lineTail + segment).right(kUelEnd.size());
+            if (lf >= 0) {
+                if (lineHasEoj)
+                    ++eojLines;
+                lastLine = lineTail;
+                lineTail.clear();
+                lineHasEoj = false;
+                lineOpen = false;
+            }
+            start = end;
+        }
+    }
+    if (lineOpen) {
+        if (lineHasEoj)
+            ++eojLines;
+        lastLine = lineTail;
+    }
+    file.close();
+    if (eojLines < 2) {
+        qDebug().noquote() << "文件正在产生";
+        return false;
+    }
+    if (lastLine.endsWith(kUelEnd))
+        return true;
+    qDebug().noquote() << "文件未写完";
+    return false;
+}
+
+void PrintConfig::runPrnTool()
+{
+    QProcess tool;
+    tool.start(paths::pruvoTool(),
+               {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), SpoolFile + QStringLiteral(".xml")},
+               QIODevice::ReadWrite);
+    tool.waitForFinished(kPrnToolTimeoutMs);
+    tool.readAllStandardOutput();
+    tool.close();
+}
+
+bool PrintConfig::readPrinterInfo()
+{
+    QFile file(XmlFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug().noquote() << "file is Empty";
+        return false;
+    }
+    QByteArray bytes = file.readAll();
+    file.close();
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    const QString info = QString::fromUtf8(bytes);
+    qDebug().noquote() << "printer info:" << info;
+
+    Copies = tagInt(info, QStringLiteral("Copies"));
+    JPrinterName = tagValue(info, QStringLiteral("JPrinterName"));
+    PortName = tagValue(info, QStringLiteral("PortName"));
+    Duplex = tagInt(info, QStringLiteral("Duplex"));
+    Pages = tagInt(info, QStringLiteral("Pages"));
+    Color = tagValue(info, QStringLiteral("Color"));
+    Collate = tagValue(info, QStringLiteral("Collate"));
+    FileName = tagValue(info, QStringLiteral("FileName"));
+    DomainAccount = tagValue(info, QStringLiteral("DomainAccount"));
+    PaperSize = tagInt(info, QStringLiteral("PaperSize"));
+    ProcessedFileName = SpoolFile.section(QLatin1Char('/'), -1);
+    ProcessedFileSize = tagValue(info, QStringLiteral("ProcessedFileSize"));
+    ProcessedFileTime = tagValue(info, QStringLiteral("ProcessedFileTime")).replace(QLatin1Char('/'), QLatin1Char('-'));
+    WorkGroup = QStringLiteral("");
+    ComputerName = tagValue(info, QStringLiteral("ComputerName"));
+    Domain = QStringLiteral("");
+    PrintServer = QStringLiteral("");
+    PrintServerAccount = QStringLiteral("");
+    DriverName = QStringLiteral("Porvik-Jyx(30)");
+    PrinterAddress = JPrinterName;
+    JobLabel = SpoolFile;
+    CheckBit = QStringLiteral("");
+
+    HostInterface.clear();
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &nic : interfaces) {
+        const auto flags = nic.flags();
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning)
+            || (flags & QNetworkInterface::IsLoopBack))
+            continue;
+        const QString hw = nic.hardwareAddress();
+        const auto entries = nic.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+                continue;
+            if (!IPAddr.isEmpty())
+                HostInterface += QLatin1Char(';');
+            IPAddr = entry.ip().toString();
+            HostInterface += IPAddr + QLatin1Char('/') + hw;
+        }
+    }
+    return true;
+}
+
+void PrintConfig::clearStatus()
+{
+    qDebug().noquote() << "--------clear status";
+    SpoolStem.clear();
+    JobLabel.clear();
+    Copies = 0;
+    JPrinterName.clear();
+    PortName.clear();
+    Duplex = 0;
+    Pages = 0;
+    Color.clear();
+    Collate.clear();
+    FileName.clear();
+    PaperSize = 0;
+    ComputerName.clear();
+    Domain.clear();
+    PrintServer.clear();
+    CheckBit.clear();
+    DriverName.clear();
+    IPAddr.clear();
+    SecLevel.clear();
+    Remark.clear();
+    emit sigRemoveFile(RemoveFile);
+    mFlag = 0;
+    JobName.clear();
+}

@@ -1,0 +1,167 @@
+#include "printconfig.h"
+
+#include "httpservices.h"
+#include "listenfile.h"
+#include "textcipher.h"
+#include "urls.h"
+
+#include <QDataStream>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QSystemTrayIcon>
+#include <QTime>
+
+namespace {
+
+const QString kKeyText = QString::fromLatin1(kCipherKeyText);
+const int kUserType = 1;
+const int kBalloonMs = 5000;
+
+} // namespace
+
+void PrintConfig::sendPrintJob()
+{
+    const QString ticket = extendedJobTicket();
+    qDebug().noquote() << "sendXml:" << ticket;
+
+    const QString name = SpoolFile.section(QLatin1Char('/'), -1);
+    QString url = URL_PRINT;
+    url.replace(QStringLiteral("%IPADDR%"), PrinterAddress);
+
+    m_readBuffer.resize(kReadBufferSize);
+    QString jobInfo;
+    QFile file(SpoolFile);
+    if (file.exists() && file.open(QIODevice::ReadOnly)) {
+        QDataStream in(&file);
+        m_uploadClients.clear();
+        for (int n = 1;; ++n) {
+            if (in.atEnd())
+                break;
+            if (!g_spoolBusy.testAndSetOrdered(1, 1))
+                break;
+            m_readBuffer.fill('\0');
+            HttpServices *http = new HttpServices();
+            http->m_jobId = JobName;
+            m_uploadClients.append(http);
+            connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
+                    SLOT(onMessageCallback(int, int, QString, QString, QString)));
+            jobInfo = QString::fromLatin1(http->encrypt(ticket, kKeyText).toBase64());
+            const int got = in.readRawData(m_readBuffer.data(), kReadBufferSize);
+            if (got < 0) {
+                // A read error ends the upload as a printer fault would, so the
+                // printer is never handed a job with a hole in it.
+                qDebug().noquote() << "read error on" << SpoolFile << file.errorString();
+                http->deleteLater();
+                m_uploadClients.removeLast();
+                g_spoolBusy.storeRelease(2);
+                break;
+            }
+            QString partName = name;
+            partName.replace(QStringLiteral(".pcl"), QStringLiteral("_%1.pcl").arg(n));
+            qDebug().noquote() << "--------------" << n;
+            qDebug().noquote() << "request jobid:" << JobName << "title:" << partName << "currentPage:" << n;
+            http->uploadJob(url, jobInfo, partName, QByteArray::fromRawData(m_readBuffer.constData(), got),
+                            kUserType);
+            m_uploadLoop.exec(QEventLoop::EventLoopExec);
+        }
+        file.close();
+    }
+
+    if (!g_spoolBusy.testAndSetOrdered(1, 1)) {
+        qDebug().noquote() << "JOB FAILED";
+        return;
+    }
+    HttpServices *last = new HttpServices();
+    last->m_jobId = JobName;
+    connect(last, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
+            SLOT(onMessageCallback(int, int, QString, QString, QString)));
+    QString endName = name;
+    endName.replace(QStringLiteral(".pcl"), QStringLiteral("_end.pcl"));
+    last->uploadJob(url, jobInfo, endName, QByteArrayLiteral("end"), kUserType);
+    m_uploadLoop.exec(QEventLoop::EventLoopExec);
+    addJobToList();
+}
+
+void PrintConfig::onMessageCallback(int status_code, int user_type, QString strReply, QString jobid, QString ip)
+{
+    Q_UNUSED(user_type);
+    Q_UNUSED(ip);
+    QString balloon;
+    QString rowState;
+    if (status_code == 200) {
+        if (strReply.contains(QLatin1String("1001"))) {
+            ++mFlag;
+            qDebug().noquote() << "response jobid:" << jobid << "mFlag:" << mFlag;
+        } else if (strReply.contains(QLatin1String("2001"))) {
+            balloon = tr("权限拒绝打印！");
+            rowState = QStringLiteral("打印失败:权限拒绝打印！");
+        } else if (strReply.contains(QLatin1String("3001"))) {
+            balloon = tr("打印机异常.");
+            rowState = QStringLiteral("打印失败:打印机异常！");
+        }
+    } else {
+        balloon = tr("打印机异常");
+        rowState = QStringLiteral("打印失败:打印机异常！");
+    }
+
+    if (!balloon.isEmpty()) {
+        if (m_trayIcon)
+            m_trayIcon->showMessage(tr("消息提示"), balloon, QSystemTrayIcon::Information, kBalloonMs);
+        // Earlier jobs still watched whose id occurs in this spool path end here.
+        for (int i = 0; i < m_jobWatchList.size();) {
+            if (!RemoveFile.contains(m_jobWatchList.at(i).jobId)) {
+                ++i;
+                continue;
+            }
+            QStringList &rows = mPrinterTask.m_workFileList;
+            for (int r = 0; r < rows.size(); ++r) {
+                if (!jobRowPathMatch(rows.at(r).section(QLatin1Char('|'), 0, 0), RemoveFile))
+                    continue;
+                rows[r] = withRowState(rows.at(r), rowState) + QLatin1Char('|')
+                          + QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
+                mPrinterTask.updateTaskTable();
+            }
+            m_jobWatchList.removeAt(i);
+        }
+        g_spoolBusy.storeRelease(2);
+    }
+    m_uploadLoop.quit();
+}
+
+void PrintConfig::addJobToList()
+{
+    JobWatchItem item;
+    item.jobId = JobName;
+    FileName.replace(QLatin1Char('|'), QLatin1Char('_'));
+    item.displayName = FileName;
+    item.dateTime = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    item.printerIp = PrinterAddress;
+    m_jobWatchList.append(item);
+    emit sigListenStatus(item.jobId, item.displayName, item.dateTime, item.printerIp);
+    // One-pass substitution: a "%1" inside a job or file name stays as it is.
+    mPrinterTask.m_workFileList.append(QStringLiteral("%1|%2|%3|%4")
+                                           .arg(jobRowId(item.jobId), item.displayName, tr("等待中"), item.dateTime));
+    mPrinterTask.updateTaskTable();
+    qDebug().noquote() << "add :" << item.jobId << item.displayName << item.dateTime << item.printerIp;
+}
+
+QString PrintConfig::jobRowId(const QString &jobId)
+{
+    QString id = jobId;
+    return id.replace(QLatin1Char('|'), QLatin1Char('_'));
+}
+
+bool PrintConfig::jobRowPathMatch(const QString &rowId, const QString &path)
+{
+    return path.contains(rowId) || jobRowId(path).contains(rowId);
+}
+
+QString PrintConfig::withRowState(const QString &row, const QString &state)
+{
+    QStringList fields = row.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    while (fields.size() < 3)
+        fields.append(QString());
+    fields[2] = state;
+    return fields.join(QLatin1Char('|'));
+}

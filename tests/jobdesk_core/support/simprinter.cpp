@@ -1,0 +1,106 @@
+#include "simprinter.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+SimPrinterProcess::SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs)
+    : m_host(host), m_store(store), m_extraArgs(extraArgs)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+SimPrinterProcess::~SimPrinterProcess()
+{
+    stop();
+}
+
+QString SimPrinterProcess::binary()
+{
+    return QStringLiteral(PRINTER_WEB_BIN);
+}
+
+bool SimPrinterProcess::start(int timeoutMs)
+{
+    QStringList args{QStringLiteral("--host"), m_host, QStringLiteral("--store"), m_store};
+    args += m_extraArgs;
+    m_process.start(binary(), args);
+    if (!m_process.waitForStarted(timeoutMs))
+        return false;
+    QDeadlineTimer deadline(timeoutMs);
+    QByteArray seen;
+    while (!deadline.hasExpired()) {
+        if (!m_process.waitForReadyRead(50) && m_process.state() != QProcess::Running)
+            return false;
+        seen += m_process.readAllStandardOutput();
+        if (seen.contains("listening on"))
+            return true;
+    }
+    return false;
+}
+
+void SimPrinterProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+}
+
+QString SimPrinterProcess::url(const QString &page) const
+{
+    return QStringLiteral("http://%1:9100/jyx/%2").arg(m_host, page);
+}
+
+QStringList SimPrinterProcess::events() const
+{
+    QFile file(m_store + QStringLiteral("/events.log"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool SimPrinterProcess::waitForEvent(const QString &text, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        for (const QString &line : events())
+            if (line.contains(text))
+                return true;
+        QThread::msleep(20);
+    } while (!deadline.hasExpired());
+    return false;
+}
+
+QList<QByteArray> SimPrinterProcess::requestFiles(const QString &page, const QString &suffix) const
+{
+    QDir dir(m_store + QStringLiteral("/requests"));
+    const QStringList names = dir.entryList({QStringLiteral("*-") + page + suffix}, QDir::Files, QDir::Name);
+    QList<QByteArray> out;
+    for (const QString &name : names) {
+        QFile file(dir.filePath(name));
+        file.open(QIODevice::ReadOnly);
+        out << file.readAll();
+    }
+    return out;
+}
+
+QList<QByteArray> SimPrinterProcess::requestBodies(const QString &page) const
+{
+    return requestFiles(page, QStringLiteral(".body"));
+}
+
+QList<QByteArray> SimPrinterProcess::requestHeads(const QString &page) const
+{
+    return requestFiles(page, QStringLiteral(".head"));
+}
+
+QByteArray SimPrinterProcess::storeFile(const QString &relative) const
+{
+    QFile file(m_store + QLatin1Char('/') + relative);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

@@ -1,0 +1,45 @@
+// Runs sim/printer-web on a loopback address for the length of a test.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class SimPrinterProcess
+{
+public:
+    // host: 127.0.0.x; store: folder the printer keeps what it receives in;
+    // extraArgs: further printer-web options, e.g. {"--print-replies", "1001,2001"}.
+    SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs = {});
+    ~SimPrinterProcess();
+
+    // Starts the printer and waits until it listens; false on failure.
+    bool start(int timeoutMs = 5000);
+    void stop();
+
+    QString host() const { return m_host; }
+    QString store() const { return m_store; }
+    // "http://HOST:9100/jyx/" + page
+    QString url(const QString &page) const;
+
+    // Lines of the store's events.log so far.
+    QStringList events() const;
+    // Waits until an events.log line contains text; false on time-out.
+    bool waitForEvent(const QString &text, int timeoutMs = 5000) const;
+    // Raw bodies and heads of the requests a page received, in arrival order.
+    QList<QByteArray> requestBodies(const QString &page) const;
+    QList<QByteArray> requestHeads(const QString &page) const;
+    // A file of the store, e.g. "job7/data.prn"; empty when missing.
+    QByteArray storeFile(const QString &relative) const;
+
+    static QString binary();
+
+private:
+    QList<QByteArray> requestFiles(const QString &page, const QString &suffix) const;
+
+    QString m_host;
+    QString m_store;
+    QStringList m_extraArgs;
+    QProcess m_process;
+};

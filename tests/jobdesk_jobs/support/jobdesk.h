@@ -1,0 +1,54 @@
+// A job desk controller running in the test process, on a temporary root
+// (SPOOLBAY_TEST_ROOT) with the converter stand-in installed under it.
+#pragma once
+
+#include "pjljob.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+class PrintConfig;
+
+namespace testjob {
+
+// Every debug line of the process since the last clear (thread-safe).
+QStringList logLines();
+void clearLog();
+bool logContains(const QString &text);
+
+class JobDesk
+{
+public:
+    JobDesk();
+    ~JobDesk();
+
+    bool ok() const { return m_ok; }
+    PrintConfig *controller() const { return m_controller.get(); }
+    QString root() const { return m_root.path(); }
+    QString spoolDir() const;
+    QString spoolPath(const QString &name) const { return spoolDir() + name; }
+    QString jobLogPath(const QString &printer) const;
+
+    // Removes or reinstalls the converter tool.
+    void setConverterInstalled(bool installed);
+
+    // Writes the print file, then its companion, into the spool folder.
+    bool dropJob(const QString &name, const PjlJob &job, const QByteArray &xml = QByteArray());
+    bool dropFile(const QString &name, const QByteArray &data, const QByteArray &xml = QByteArray());
+    QStringList spoolFiles() const;
+
+    // Rows of the job log of one printer, column name -> value.
+    QList<QMap<QString, QString>> jobLogRows(const QString &printer) const;
+    // The job-list row of a job id as written by the controller, or empty.
+    QString jobRow(const QString &rowId) const;
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<PrintConfig> m_controller;
+    bool m_ok = false;
+};
+
+} // namespace testjob
