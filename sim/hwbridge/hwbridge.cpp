@@ -5,6 +5,7 @@
 // one "key=value" per line ('#' starts a comment):
 //
 //   log=PATH            append one line per call received (entry and arguments)
+//   log_time=1          end each logged line with " t=MS" (monotonic clock, ms)
 //   run=TEXT            a new value starts the call counters afresh (for tests
 //                       that load the library more than once in one process)
 //   printer=NAME PORT   a printer of the list, in order (repeatable, at most 70)
@@ -34,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -57,6 +59,7 @@ struct SimPrinter {
 struct SimState {
     std::string log;
     std::string run;
+    int logTime = 0;
     std::vector<SimPrinter> printers;
     int listRc = 0;
     int wakeRc = 0;
@@ -117,6 +120,8 @@ SimState loadState() {
         std::string key = line.substr(0, eq), val = line.substr(eq + 1);
         if (key == "log") {
             st.log = val;
+        } else if (key == "log_time") {
+            st.logTime = toInt(val);
         } else if (key == "run") {
             st.run = val;
         } else if (key == "printer") {
@@ -180,6 +185,13 @@ void logCall(const SimState &st, const char *fmt, ...) {
     if (n < 0)
         return;
     size_t len = std::strlen(buf);
+    if (st.logTime) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+        std::snprintf(buf + len, sizeof buf - 1 - len, " t=%lld", ms);
+        len = std::strlen(buf);
+    }
     buf[len++] = '\n';
     int fd = ::open(st.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
