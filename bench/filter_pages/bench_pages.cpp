@@ -2,7 +2,9 @@
 // through the filter's own stage functions, next to JBIG-KIT's pbmtojbg and
 // foo2zjs on the same 1-bit page.
 //
-//   bench_pages [--pages N] [--repeat N] [--keep DIR]
+//   bench_pages [--pages N] [--repeat N] [--kind K] [--keep DIR]
+//
+// --kind K runs only page kind K (0 text, 1 photo, 2 colour), for profiling.
 //
 // Prints, per page kind, the milliseconds of each stage (median of the
 // repeats), the reference encoders, then the page rate of the whole page
@@ -335,7 +337,7 @@ PipelineResult pipeline(const std::string &raster, int slots, int pages)
 
 int main(int argc, char **argv)
 {
-    int pages = 24, repeat = 5;
+    int pages = 24, repeat = 5, only = -1;
     std::string keep;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -343,10 +345,12 @@ int main(int argc, char **argv)
             pages = std::max(1, std::atoi(argv[++i]));
         else if (a == "--repeat" && i + 1 < argc)
             repeat = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--kind" && i + 1 < argc)
+            only = std::atoi(argv[++i]);
         else if (a == "--keep" && i + 1 < argc)
             keep = argv[++i];
         else {
-            std::fprintf(stderr, "usage: bench_pages [--pages N] [--repeat N] [--keep DIR]\n");
+            std::fprintf(stderr, "usage: bench_pages [--pages N] [--repeat N] [--kind K] [--keep DIR]\n");
             return 2;
         }
     }
@@ -375,6 +379,8 @@ int main(int argc, char **argv)
         {"photo 8-bit gray", photo, {"ColorModel=Gray", "fit-to-page"}, ""},
         {"colour 24-bit RGB", "/usr/share/cups/data/default-testpage.pdf", {"ColorModel=RGB"}, ""},
     };
+    if (only >= 0 && only < int(kinds.size()))
+        kinds = {kinds[size_t(only)]};
     for (size_t k = 0; k < kinds.size(); ++k) {
         Kind &kind = kinds[k];
         kind.raster = dir + "/page" + std::to_string(k) + ".ras";
