@@ -201,7 +201,8 @@ int ApplyHalftone(JobInfo *slot)
     free(T);
     slot->linebyte = B;
     slot->pagesize = B * height;
-    DbgMessage("ApplyHalftone", "Apply Halftone Finish, using %d ms", static_cast<int>(GetTickCount() - tick));
+    DbgMessage("ApplyHalftone", "using %d ms", static_cast<int>(GetTickCount() - tick));
+    DbgMessage("ApplyHalftone", "Apply Halftone Finish");
     return 1;
 }
 
