@@ -11,7 +11,9 @@ namespace {
 const char kUel[] = "\x1b%-12345X";
 const size_t kUelLen = 9;
 const size_t kHead = 34;      // ESC "E" + page header
-const uint32_t kMaxSide = 1u << 17; // far beyond any paper at 1200 dpi
+// Beyond A3 at 1200 dpi in two-bit and two-plane form, and a bound on what a
+// damaged header can make the decoder allocate (256 MiB).
+const uint32_t kMaxRowBits = 1u << 15, kMaxRows = 1u << 16;
 
 uint32_t le32(const uint8_t *p)
 {
@@ -91,9 +93,9 @@ size_t decodeRecord(const std::vector<uint8_t> &s, size_t at, bool encrypted, De
         return fail("CompMethod " + std::to_string(pg.method));
     if (pg.bin != 0)
         return fail("OutBin " + std::to_string(pg.bin));
-    if (pg.width == 0 || pg.height == 0 || pg.width > kMaxSide || pg.height > kMaxSide * 2)
-        return fail("page size " + std::to_string(pg.width) + "x" + std::to_string(pg.height));
     const uint64_t bitsPerRow = uint64_t(pg.width) * pg.bits;
+    if (pg.width == 0 || pg.height == 0 || bitsPerRow > kMaxRowBits || pg.height > kMaxRows)
+        return fail("page size " + std::to_string(pg.width) + "x" + std::to_string(pg.height));
     if (bitsPerRow % 32)
         return fail("row of " + std::to_string(bitsPerRow) + " bits is not a multiple of 32");
     const uint32_t lineBytes = uint32_t(bitsPerRow / 8);
