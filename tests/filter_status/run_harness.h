@@ -41,7 +41,7 @@ inline std::string raster(const std::string &options, const std::string &documen
     return path;
 }
 
-struct Spec {
+struct Setup {
     const char *lib = nullptr;    // built library placed at the first search path, or none
     std::string state;            // simulated printers (the log line is added)
     unsigned driverFeature = 0;   // the PPD's DriverFeature
@@ -77,20 +77,20 @@ inline std::string ppdWithFeature(const std::string &dir, unsigned feature)
     return path;
 }
 
-inline Result run(const Spec &spec)
+inline Result run(const Setup &job)
 {
     Result r;
     simenv::TempDir root("fstatus-run");
     const std::string &R = root.path();
     simenv::fs::create_directories(R + "/tmp/cups");
     chmod((R + "/tmp/cups").c_str(), 0700);
-    if (spec.lib)
-        simenv::placeLibrary(R, spec.lib, "/usr/bin/hwbridge.so");
-    const std::string cachePath = R + "/tmp/" + spec.queue + ".dat";
-    if (!spec.cache.empty())
-        writeFile(cachePath, spec.cache);
-    writeFile(R + "/state", "log=" + R + "/calls.log\n" + spec.state);
-    const std::string ppd = ppdWithFeature(R, spec.driverFeature);
+    if (job.lib)
+        simenv::placeLibrary(R, job.lib, "/usr/bin/hwbridge.so");
+    const std::string cachePath = R + "/tmp/" + job.queue + ".dat";
+    if (!job.cache.empty())
+        writeFile(cachePath, job.cache);
+    writeFile(R + "/state", "log=" + R + "/calls.log\n" + job.state);
+    const std::string ppd = ppdWithFeature(R, job.driverFeature);
 
     const std::string outPath = R + "/job.prn", errPath = R + "/stderr";
     auto t0 = std::chrono::steady_clock::now();
@@ -106,7 +106,7 @@ inline Result run(const Spec &spec)
         setenv("HWBRIDGE_SIM_STATE", (R + "/state").c_str(), 1);
         // No scheduler in the tests: keep the destination look-ups on a closed loopback port.
         setenv("CUPS_SERVER", "127.0.0.1:9", 1);
-        std::vector<std::string> args = {spec.queue, "42", "alice", "status-test", "1", "", spec.rasterFile};
+        std::vector<std::string> args = {job.queue, "42", "alice", "status-test", "1", "", job.rasterFile};
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());
@@ -115,7 +115,7 @@ inline Result run(const Spec &spec)
         _exit(127);
     }
     int wstatus = 0;
-    auto deadline = t0 + std::chrono::seconds(spec.timeoutSec);
+    auto deadline = t0 + std::chrono::seconds(job.timeoutSec);
     for (;;) {
         pid_t w = waitpid(pid, &wstatus, WNOHANG);
         if (w == pid)

@@ -68,12 +68,12 @@ TEST(StatusRuns, RoadsWithoutAFullLibrary)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        runs::Spec spec;
-        spec.lib = c.lib;
-        spec.state = c.state;
-        spec.cache = c.cache;
-        spec.rasterFile = idRaster; // asks for the accounting dialog, which none of these may show
-        runs::Result r = runs::run(spec);
+        runs::Setup job;
+        job.lib = c.lib;
+        job.state = c.state;
+        job.cache = c.cache;
+        job.rasterFile = idRaster; // asks for the accounting dialog, which none of these may show
+        runs::Result r = runs::run(job);
         expectPrinted(r, 1);
         for (const std::string &call : c.callsMade)
             EXPECT_TRUE(has(r.calls, call)) << call << "\n" << r.calls;
@@ -128,12 +128,12 @@ TEST(StatusRuns, CapabilityQueryDrivesTheJob)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        runs::Spec spec;
-        spec.lib = SIM_FULL_LIB;
-        spec.state = kNetPrinter + c.state;
-        spec.cache = c.cacheBefore;
-        spec.rasterFile = c.raster;
-        runs::Result r = runs::run(spec);
+        runs::Setup job;
+        job.lib = SIM_FULL_LIB;
+        job.state = kNetPrinter + c.state;
+        job.cache = c.cacheBefore;
+        job.rasterFile = c.raster;
+        runs::Result r = runs::run(job);
         expectPrinted(r, 1);
         EXPECT_EQ(r.cache, c.cacheAfter);
         EXPECT_EQ(simenv::countLines(r.calls, "SendPrinterControl printer=q1 func=13 len=1026"),
@@ -154,11 +154,11 @@ TEST(StatusRuns, PrinterCancelButtonCancelsTheJob)
     const std::string threePages =
         runs::raster("-o page-ranges=1-3", "/usr/share/doc/libtasn1-doc/libtasn1.pdf");
     ASSERT_FALSE(threePages.empty());
-    runs::Spec spec;
-    spec.lib = SIM_FULL_LIB;
-    spec.state = std::string(kNetPrinter) + "psm=1\ncancel_at=2\nlog_time=1\n";
-    spec.rasterFile = threePages;
-    runs::Result r = runs::run(spec);
+    runs::Setup job;
+    job.lib = SIM_FULL_LIB;
+    job.state = std::string(kNetPrinter) + "psm=1\ncancel_at=2\nlog_time=1\n";
+    job.rasterFile = threePages;
+    runs::Result r = runs::run(job);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r.out, kHostCancel));
@@ -173,13 +173,13 @@ TEST(StatusRuns, PrinterCancelButtonCancelsTheJob)
 
 TEST(StatusRuns, AbortOnErrorSuspendsUntilTheErrorClears)
 {
-    runs::Spec spec;
-    spec.lib = SIM_FULL_LIB;
+    runs::Setup job;
+    job.lib = SIM_FULL_LIB;
     // Without the status-monitor process the printer is asked every 10 s.
-    spec.state = std::string(kNetPrinter) + "status=0:7,500001\nstatus=1:\n";
-    spec.driverFeature = ABORT_ON_ERROR;
-    spec.rasterFile = plainRaster();
-    runs::Result r = runs::run(spec);
+    job.state = std::string(kNetPrinter) + "status=0:7,500001\nstatus=1:\n";
+    job.driverFeature = ABORT_ON_ERROR;
+    job.rasterFile = plainRaster();
+    runs::Result r = runs::run(job);
     expectPrinted(r, 1);
     EXPECT_EQ(simenv::countLines(r.err, kErrorOn), 1) << r.err;
     EXPECT_GE(simenv::countLines(r.err, kErrorOff), 1) << r.err;
@@ -198,11 +198,11 @@ TEST(StatusRuns, ErrorsAreOnlyLoggedWithoutAbortOnError)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        runs::Spec spec;
-        spec.lib = SIM_FULL_LIB;
-        spec.state = kNetPrinter + c.state + "status=0:500001,7,500001\n";
-        spec.rasterFile = plainRaster();
-        runs::Result r = runs::run(spec);
+        runs::Setup job;
+        job.lib = SIM_FULL_LIB;
+        job.state = kNetPrinter + c.state + "status=0:500001,7,500001\n";
+        job.rasterFile = plainRaster();
+        runs::Result r = runs::run(job);
         expectPrinted(r, 1);
         EXPECT_LT(r.secs, 10.0);
         EXPECT_FALSE(has(r.err, "STATE: +")) << r.err;
@@ -226,12 +226,12 @@ TEST(StatusRuns, AccountingAnswerReachesTheJobHeader)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        runs::Spec spec;
-        spec.lib = SIM_FULL_LIB;
-        spec.state = kNetPrinter + c.answer;
-        spec.rasterFile = runs::raster("-o AuthMode=" + c.authMode);
-        ASSERT_FALSE(spec.rasterFile.empty());
-        runs::Result r = runs::run(spec);
+        runs::Setup job;
+        job.lib = SIM_FULL_LIB;
+        job.state = kNetPrinter + c.answer;
+        job.rasterFile = runs::raster("-o AuthMode=" + c.authMode);
+        ASSERT_FALSE(job.rasterFile.empty());
+        runs::Result r = runs::run(job);
         expectPrinted(r, 1);
         for (const std::string &line : c.pjl)
             EXPECT_TRUE(has(r.out, line)) << line;
@@ -247,11 +247,11 @@ TEST(StatusRuns, AccountingAnswerReachesTheJobHeader)
 
 TEST(StatusRuns, UsbPrinterReportsItsCartridge)
 {
-    runs::Spec spec;
-    spec.lib = SIM_FULL_LIB;
-    spec.state = "printer=q1 usb://Maker/JYX-30?serial=7\ncartridge=37\n";
-    spec.rasterFile = plainRaster();
-    runs::Result r = runs::run(spec);
+    runs::Setup job;
+    job.lib = SIM_FULL_LIB;
+    job.state = "printer=q1 usb://Maker/JYX-30?serial=7\ncartridge=37\n";
+    job.rasterFile = plainRaster();
+    runs::Result r = runs::run(job);
     expectPrinted(r, 1);
     EXPECT_EQ(simenv::countLines(r.err, "ATTR: marker-levels=37"), 1) << r.err;
     EXPECT_FALSE(has(r.calls, "WeakupNetPrinter"));
@@ -260,13 +260,13 @@ TEST(StatusRuns, UsbPrinterReportsItsCartridge)
 // Slow: the error must outlast the 60 s time-out (polls every 10 s).
 TEST(StatusRunsSlow, LastingErrorCancelsTheJob)
 {
-    runs::Spec spec;
-    spec.lib = SIM_FULL_LIB;
-    spec.state = std::string(kNetPrinter) + "status=0:7\n";
-    spec.driverFeature = ABORT_ON_ERROR;
-    spec.rasterFile = plainRaster();
-    spec.timeoutSec = 120;
-    runs::Result r = runs::run(spec);
+    runs::Setup job;
+    job.lib = SIM_FULL_LIB;
+    job.state = std::string(kNetPrinter) + "status=0:7\n";
+    job.driverFeature = ABORT_ON_ERROR;
+    job.rasterFile = plainRaster();
+    job.timeoutSec = 120;
+    runs::Result r = runs::run(job);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.status, 0);
     EXPECT_GE(r.secs, 60.0);
