@@ -178,6 +178,39 @@ TEST(RasterInput, RedAndBlackSplit)
     }
 }
 
+TEST(RasterInput, RedAndBlackColourPageThroughTheReader)
+{
+    // 24-bit page: a red and a black pixel; split, gray, then placed on the canvas.
+    cups_page_header2_t h = ColorHeader(64, 64, 24);
+    h.PageSize[0] = h.PageSize[1] = 100;
+    h.ImagingBoundingBox[0] = 1; // not at the paper origin: no cut
+    h.cupsInteger[4] = 1;
+    ginheader_bak = h;
+    std::vector<BYTE> line(64 * 3, 0xFF);
+    line[3 * 10] = 255, line[3 * 10 + 1] = 0, line[3 * 10 + 2] = 0; // red at x 10
+    line[3 * 20] = line[3 * 20 + 1] = line[3 * 20 + 2] = 0;         // black at x 20
+    RasterFile f(h, line, 64);
+    cups_page_header2_t rd;
+    ASSERT_TRUE(cupsRasterReadHeader2(f.ras, &rd));
+    Slot slot;
+    slot.s.inheader = rd;
+    slot.s.inras = f.ras;
+    DWORD dots = 0;
+    ASSERT_EQ(GetCUPSPageDataEx(&slot.s, 0, &dots), 1);
+    // Canvas: 600 x (100 - 24) / 72 = 633 -> 640 square, two planes stacked.
+    ASSERT_EQ(slot.s.page_width, 640u);
+    ASSERT_EQ(slot.s.page_height, 1280u);
+    ASSERT_EQ(slot.s.linebyte, 640u);
+    const BYTE *black = slot.s.lpbuf, *red = slot.s.lpbuf + 640 * 640;
+    for (DWORD y : {0u, 63u}) {
+        EXPECT_EQ(black[y * 640 + 20], 0);
+        EXPECT_EQ(black[y * 640 + 10], 0xFF);
+        EXPECT_EQ(red[y * 640 + 10], 0);
+        EXPECT_EQ(red[y * 640 + 20], 0xFF);
+    }
+    EXPECT_EQ(red[64 * 640 + 10], 0xFF);
+}
+
 TEST(RasterInput, GrayPageInTwoPlaneModeGetsWhiteRedPlane)
 {
     cups_page_header2_t h = GrayHeader(32, 32, 600);
