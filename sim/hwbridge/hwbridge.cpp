@@ -24,6 +24,9 @@
 //   acc_pwd=TEXT        ... and password
 //   acc_id_at=N         number of accounting reads before the ID appears (default 0)
 //   acc_pwd_at=N        number of accounting reads before the password appears (default 0)
+//   garbage=1           answer like a careless library: text fields filled to
+//                       their end without terminator, an error count far beyond
+//                       the code list
 //
 // A status poll is a QueryPrinterStatus call or a ReadWriteMemory read; polls,
 // capability queries and accounting reads are counted per process (one job
@@ -75,6 +78,7 @@ struct SimState {
     std::string accPwd;
     int accIdAt = 0;
     int accPwdAt = 0;
+    int garbage = 0;
 };
 
 std::mutex gLock; // the filter calls in from two threads at once
@@ -164,6 +168,8 @@ SimState loadState() {
             st.accIdAt = toInt(val);
         } else if (key == "acc_pwd_at") {
             st.accPwdAt = toInt(val);
+        } else if (key == "garbage") {
+            st.garbage = toInt(val);
         }
     }
     if (st.run.compare(0, std::string::npos, gRun, strnlen(gRun, sizeof gRun)) != 0) {
@@ -234,8 +240,17 @@ void fillStatus(const SimState &st, int poll, pErrorInfo *status, SuppliesInfo *
                 status->code[n++] = c;
         status->ErrNum = n;
     }
+    if (st.garbage && status->ErrNum > 0)
+        status->ErrNum = 100000;
     std::memset(supplies, 0, sizeof *supplies);
     supplies->UsageRemain[USAGE_REMAIN_CARTRIDGE] = st.cartridge;
+}
+
+// Fills a text field to its very end, leaving no terminator.
+void fillUnterminated(char *field, size_t size, char with)
+{
+    size_t used = strnlen(field, size);
+    std::memset(field + used, with, size - used);
 }
 
 std::string codeList(const pErrorInfo &s) {
@@ -263,6 +278,10 @@ HWB_EXPORT int GetPrinterList_s(PrinterAttribute *list, int max, int *count) {
         std::memset(&list[n], 0, sizeof list[n]);
         copyText(list[n].PrinterName, sizeof list[n].PrinterName, p.name);
         copyText(list[n].PortName, sizeof list[n].PortName, p.port);
+        if (st.garbage) {
+            fillUnterminated(list[n].PortName, sizeof list[n].PortName, 'x');
+            std::memset(list[n].reserved, 'x', sizeof list[n].reserved);
+        }
         ++n;
     }
     if (count)
@@ -320,6 +339,10 @@ HWB_EXPORT int ReadWriteMemory(int rw, int item, char *PrinterName, SMCancelJobS
         record->PInfo.modelID = st.model;
         fillStatus(st, poll, &record->PInfo.status, &record->PInfo.supplies);
         record->CancelSignal = st.cancelAt >= 0 && poll >= st.cancelAt;
+        if (st.garbage) {
+            fillUnterminated(record->PInfo.Port, sizeof record->PInfo.Port, 'x');
+            fillUnterminated(record->Title, sizeof record->Title, 't');
+        }
     }
     logCall(st, "ReadWriteMemory rw=0 item=%d printer=%s poll=%d codes=%s cancel=%d", item, name.c_str(), poll,
             codeList(record->PInfo.status).c_str(), record->CancelSignal);
@@ -353,6 +376,10 @@ HWB_EXPORT int ReadWriteMemoryEx(int rw, int item, char *PrinterName, void *data
         copyText(rec->AccID, sizeof rec->AccID, st.accId);
     if (reads >= st.accPwdAt)
         copyText(rec->AccPwd, sizeof rec->AccPwd, st.accPwd);
+    if (st.garbage && rec->AccID[0])
+        fillUnterminated(rec->AccID, sizeof rec->AccID, 'Z');
+    if (st.garbage && rec->AccPwd[0])
+        fillUnterminated(rec->AccPwd, sizeof rec->AccPwd, 'Y');
     logCall(st, "ReadWriteMemoryEx rw=0 item=%d printer=%s size=%d read=%d", item, name.c_str(), size, reads);
     return 0;
 }

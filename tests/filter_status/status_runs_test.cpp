@@ -257,6 +257,33 @@ TEST(StatusRuns, UsbPrinterReportsItsCartridge)
     EXPECT_FALSE(has(r.calls, "WeakupNetPrinter"));
 }
 
+TEST(StatusRuns, CarelessLibraryAnswersAreHandledSafely)
+{
+    // Unterminated names and ports, an error count far beyond the code list,
+    // account fields filled to their end.
+    const std::string idPwRaster = runs::raster("-o AuthMode=IDPassword");
+    ASSERT_FALSE(idPwRaster.empty());
+    struct Case {
+        const char *what;
+        std::string state;
+    } cases[] = {
+        {"with the status-monitor process", "psm=1\n"},
+        {"asking the printer directly", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        runs::Setup job;
+        job.lib = SIM_FULL_LIB;
+        job.state = kNetPrinter + c.state + "garbage=1\nstatus=0:7\nacc_id=bob\nacc_pwd=pw\n";
+        job.rasterFile = idPwRaster;
+        runs::Result r = runs::run(job);
+        expectPrinted(r, 1);
+        EXPECT_TRUE(has(r.out, "@PJL SET USERNAME=\"bob" + std::string(26, 'Z') + "\"\r\n")) << "ID cut at its field";
+        EXPECT_TRUE(has(r.out, "@PJL SET ACCTPASS=\"pw" + std::string(27, 'Y') + "\"\r\n"));
+        EXPECT_TRUE(has(r.log, "ErrNum = 512")) << "error count cut to the code list";
+    }
+}
+
 // Slow: the error must outlast the 60 s time-out (polls every 10 s).
 TEST(StatusRunsSlow, LastingErrorCancelsTheJob)
 {
