@@ -47,6 +47,7 @@ struct Setup {
     unsigned driverFeature = 0;   // the PPD's DriverFeature
     std::string rasterFile;       // input raster
     std::string cache;            // capability cache content before the run ("" = none)
+    std::string cacheName;        // cache file in /tmp ("" = the queue's own)
     std::string queue = "q1";
     int timeoutSec = 60;
 };
@@ -86,7 +87,7 @@ inline Result run(const Setup &job)
     chmod((R + "/tmp/cups").c_str(), 0700);
     if (job.lib)
         simenv::placeLibrary(R, job.lib, "/usr/bin/hwbridge.so");
-    const std::string cachePath = R + "/tmp/" + job.queue + ".dat";
+    const std::string cachePath = R + "/tmp/" + (job.cacheName.empty() ? job.queue + ".dat" : job.cacheName);
     if (!job.cache.empty())
         writeFile(cachePath, job.cache);
     writeFile(R + "/state", "log=" + R + "/calls.log\n" + job.state);

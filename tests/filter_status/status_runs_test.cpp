@@ -39,37 +39,46 @@ TEST(StatusRuns, RoadsWithoutAFullLibrary)
     struct Case {
         const char *what;
         const char *lib;
+        unsigned driverFeature;
         std::string state;
-        std::string cache;
+        std::string cache, cacheName;
         std::vector<std::string> callsMade, callsNotMade;
         std::vector<std::string> pjlPresent, pjlAbsent;
     } cases[] = {
         {"no library: the cache still sets the capabilities",
-         nullptr, kNetPrinter, capBlock(0, 0x01),
+         nullptr, 0, kNetPrinter, capBlock(0, 0x01), "",
          {},
          {},
          {"@PJL SET ENCRYPTION = SSL"},
          {"@PJL SET USERNAME="}},
         {"library without query, status and accounting entries",
-         SIM_PARTIAL_LIB, kNetPrinter, "",
+         SIM_PARTIAL_LIB, 0, kNetPrinter, "", "",
          {"GetPrinterList_s max=70", "WeakupNetPrinter port=socket://10.0.0.5:9100",
           "ReadWriteMemory rw=1 item=1 printer=q1 JobID=42"},
          {"SendPrinterControl", "QueryPrinterStatus", "ReadWriteMemoryEx"},
          {},
          {"@PJL SET ENCRYPTION = SSL", "@PJL SET USERNAME="}},
         {"queue not in the list: registration only",
-         SIM_FULL_LIB, "printer=other socket://10.0.0.9\ncap=00 01\nacc_id=alice\n", "",
+         SIM_FULL_LIB, 0, "printer=other socket://10.0.0.9\ncap=00 01\nacc_id=alice\n", "", "",
          {"GetPrinterList_s max=70", "IsPSMRunning", "ReadWriteMemory rw=1 item=1 printer=q1 JobID=42",
           "ReadWriteMemory rw=1 item=2 printer=q1 JobID=0"},
          {"SendPrinterControl", "WeakupNetPrinter", "QueryPrinterStatus", "ReadWriteMemoryEx",
           "ReadWriteMemory rw=0"},
          {},
          {"@PJL SET ENCRYPTION = SSL", "@PJL SET USERNAME="}},
+        {"status monitor turned off in the PPD: shared cache, no registration, no polls",
+         SIM_FULL_LIB, 0x100, std::string(kNetPrinter) + "cap=10 00\nacc_id=alice\n", capBlock(0, 0x01), "PRN.dat",
+         {"GetPrinterList_s max=70", "WeakupNetPrinter", "IsPSMRunning", "ReadWriteMemoryEx rw=0"},
+         {"SendPrinterControl", "ReadWriteMemory rw", "QueryPrinterStatus"},
+         {"@PJL SET ENCRYPTION = SSL", "@PJL SET USERNAME=\"alice\""},
+         {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         runs::Setup job;
         job.lib = c.lib;
+        job.driverFeature = c.driverFeature;
+        job.cacheName = c.cacheName;
         job.state = c.state;
         job.cache = c.cache;
         job.rasterFile = idRaster; // asks for the accounting dialog, which none of these may show
