@@ -44,7 +44,11 @@ protected:
         simenv::removeLibraries(bindingRoot());
         writeSimState("printer=q1 socket://10.0.0.5:9100\n");
     }
-    void TearDown() override { UnloadStatusMonitor(); }
+    void TearDown() override
+    {
+        UnloadStatusMonitor();
+        simenv::removeLibraries(bindingRoot());
+    }
     PrinterAttribute printers[MAX_SM_PRINTERS];
     int count = -7, select = -7;
 };
@@ -75,6 +79,9 @@ TEST_F(Binding, SearchOrderAndMissingEntries)
         {"Toolfd as folder", {{SIM_PARTIAL_LIB, "/opt/tools/jyx/hwbridge.so"}}, "/opt/tools/jyx",
          "/opt/tools/jyx/hwbridge.so", 4},
         {"cut path never loads", {{SIM_FULL_LIB, cutPath}}, longTool, "", 0},
+        // "JYX30/hwbridge.so" would be looked up from the current folder; under the
+        // test root it lands next to the root, where the library is put.
+        {"relative Toolfd never loads", {{SIM_FULL_LIB, "JYX30/hwbridge.so"}}, "JYX30", "", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
