@@ -247,10 +247,69 @@ void Xor(AES *ctx, BYTE *buff, const BYTE *chain)
         buff[i] ^= chain[i];
 }
 
+namespace {
+
+// CBC over 16-byte blocks with the chain kept in registers: the page path.
+void encryptCbc16(AES *ctx, const BYTE *in, BYTE *out, size_t n)
+{
+    const int R = ctx->m_iROUNDS;
+    BYTE *chainBytes = reinterpret_cast<BYTE *>(ctx->m_chain);
+    uint32_t c0 = load_be(chainBytes), c1 = load_be(chainBytes + 4), c2 = load_be(chainBytes + 8),
+             c3 = load_be(chainBytes + 12);
+    uint32_t k[AES_MAX_ROUNDS + 1][4];
+    for (int r = 0; r <= R; ++r)
+        for (int j = 0; j < 4; ++j)
+            k[r][j] = u(ctx->m_Ke[r][j]);
+    const auto &T0 = T.Te[0], &T1 = T.Te[1], &T2 = T.Te[2], &T3 = T.Te[3];
+    for (size_t off = 0; off < n; off += 16) {
+        uint32_t a0 = (c0 ^ load_be(in + off)) ^ k[0][0];
+        uint32_t a1 = (c1 ^ load_be(in + off + 4)) ^ k[0][1];
+        uint32_t a2 = (c2 ^ load_be(in + off + 8)) ^ k[0][2];
+        uint32_t a3 = (c3 ^ load_be(in + off + 12)) ^ k[0][3];
+        for (int r = 1; r < R; ++r) {
+            const uint32_t t0 = T0[a0 >> 24] ^ T1[(a1 >> 16) & 0xff] ^ T2[(a2 >> 8) & 0xff] ^
+                                T3[a3 & 0xff] ^ k[r][0];
+            const uint32_t t1 = T0[a1 >> 24] ^ T1[(a2 >> 16) & 0xff] ^ T2[(a3 >> 8) & 0xff] ^
+                                T3[a0 & 0xff] ^ k[r][1];
+            const uint32_t t2 = T0[a2 >> 24] ^ T1[(a3 >> 16) & 0xff] ^ T2[(a0 >> 8) & 0xff] ^
+                                T3[a1 & 0xff] ^ k[r][2];
+            const uint32_t t3 = T0[a3 >> 24] ^ T1[(a0 >> 16) & 0xff] ^ T2[(a1 >> 8) & 0xff] ^
+                                T3[a2 & 0xff] ^ k[r][3];
+            a0 = t0;
+            a1 = t1;
+            a2 = t2;
+            a3 = t3;
+        }
+        const uint8_t *S = T.S;
+        c0 = (uint32_t(S[a0 >> 24]) << 24 | uint32_t(S[(a1 >> 16) & 0xff]) << 16 |
+              uint32_t(S[(a2 >> 8) & 0xff]) << 8 | S[a3 & 0xff]) ^ k[R][0];
+        c1 = (uint32_t(S[a1 >> 24]) << 24 | uint32_t(S[(a2 >> 16) & 0xff]) << 16 |
+              uint32_t(S[(a3 >> 8) & 0xff]) << 8 | S[a0 & 0xff]) ^ k[R][1];
+        c2 = (uint32_t(S[a2 >> 24]) << 24 | uint32_t(S[(a3 >> 16) & 0xff]) << 16 |
+              uint32_t(S[(a0 >> 8) & 0xff]) << 8 | S[a1 & 0xff]) ^ k[R][2];
+        c3 = (uint32_t(S[a3 >> 24]) << 24 | uint32_t(S[(a0 >> 16) & 0xff]) << 16 |
+              uint32_t(S[(a1 >> 8) & 0xff]) << 8 | S[a2 & 0xff]) ^ k[R][3];
+        store_be(out + off, c0);
+        store_be(out + off + 4, c1);
+        store_be(out + off + 8, c2);
+        store_be(out + off + 12, c3);
+    }
+    store_be(chainBytes, c0);
+    store_be(chainBytes + 4, c1);
+    store_be(chainBytes + 8, c2);
+    store_be(chainBytes + 12, c3);
+}
+
+} // namespace
+
 int Encrypt(AES *ctx, const BYTE *in, BYTE *result, size_t n)
 {
     if (!ctx || !ctx->m_bKeyInit || !in || !result || n == 0 || n % size_t(ctx->m_blockSize))
         return EXMsg_WrongArg;
+    if (ctx->m_blockSize == 16) {
+        encryptCbc16(ctx, in, result, n);
+        return EXMsg_Ok;
+    }
     const size_t bs = size_t(ctx->m_blockSize);
     BYTE *chain = reinterpret_cast<BYTE *>(ctx->m_chain);
     for (size_t off = 0; off < n; off += bs) {

@@ -32,4 +32,3 @@ cups_page_header2_t ginheader_bak;
 FILE *stdoutPRN = nullptr;
 std::atomic<int> gOutputFailed{0};
 volatile sig_atomic_t gTermSignalled = 0;
-SpoolRecHeader gSpoolFileHeader = {0, 8};

@@ -149,10 +149,9 @@ struct SpoolPageHeader {
 static_assert(sizeof(SpoolRecHeader) == 8, "spool file header is 8 bytes");
 static_assert(sizeof(SpoolPageHeader) == 4, "spool record header is 4 bytes");
 
-extern SpoolRecHeader gSpoolFileHeader;
-
 BOOL SpoolCreate();                               // creates the file; sets gSaveToFile on success
 BOOL SpoolAppend(const BYTE *record, DWORD len);  // writer thread, under the semaphore
+DWORD SpoolPageCount();                           // records in the file (any thread)
 DWORD GetPageDataSize(DWORD index);
 BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf);
 BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex);

@@ -90,6 +90,11 @@ void LoadStatusMonitor(PrinterAttribute *myPrinters, int *printerNumber, int *Se
             DbgMessage("LoadStatusMonitor", "Open %s fail!", path);
             continue;
         }
+        if (path[0] != '/') {
+            // A relative Toolfd would load code from whatever the current folder is.
+            DbgMessage("LoadStatusMonitor", "Open %s fail!", path);
+            continue;
+        }
         std::string rooted = RootedPath(path);
         lib_handle = dlopen(rooted.c_str(), RTLD_LAZY);
         if (!lib_handle)

@@ -5,6 +5,7 @@
 // one "key=value" per line ('#' starts a comment):
 //
 //   log=PATH            append one line per call received (entry and arguments)
+//   log_time=1          end each logged line with " t=MS" (monotonic clock, ms)
 //   run=TEXT            a new value starts the call counters afresh (for tests
 //                       that load the library more than once in one process)
 //   printer=NAME PORT   a printer of the list, in order (repeatable, at most 70)
@@ -23,6 +24,9 @@
 //   acc_pwd=TEXT        ... and password
 //   acc_id_at=N         number of accounting reads before the ID appears (default 0)
 //   acc_pwd_at=N        number of accounting reads before the password appears (default 0)
+//   garbage=1           answer like a careless library: text fields filled to
+//                       their end without terminator, an error count far beyond
+//                       the code list
 //
 // A status poll is a QueryPrinterStatus call or a ReadWriteMemory read; polls,
 // capability queries and accounting reads are counted per process (one job
@@ -34,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -57,6 +62,7 @@ struct SimPrinter {
 struct SimState {
     std::string log;
     std::string run;
+    int logTime = 0;
     std::vector<SimPrinter> printers;
     int listRc = 0;
     int wakeRc = 0;
@@ -72,6 +78,7 @@ struct SimState {
     std::string accPwd;
     int accIdAt = 0;
     int accPwdAt = 0;
+    int garbage = 0;
 };
 
 std::mutex gLock; // the filter calls in from two threads at once
@@ -117,6 +124,8 @@ SimState loadState() {
         std::string key = line.substr(0, eq), val = line.substr(eq + 1);
         if (key == "log") {
             st.log = val;
+        } else if (key == "log_time") {
+            st.logTime = toInt(val);
         } else if (key == "run") {
             st.run = val;
         } else if (key == "printer") {
@@ -159,6 +168,8 @@ SimState loadState() {
             st.accIdAt = toInt(val);
         } else if (key == "acc_pwd_at") {
             st.accPwdAt = toInt(val);
+        } else if (key == "garbage") {
+            st.garbage = toInt(val);
         }
     }
     if (st.run.compare(0, std::string::npos, gRun, strnlen(gRun, sizeof gRun)) != 0) {
@@ -180,6 +191,13 @@ void logCall(const SimState &st, const char *fmt, ...) {
     if (n < 0)
         return;
     size_t len = std::strlen(buf);
+    if (st.logTime) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        long long ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+        std::snprintf(buf + len, sizeof buf - 1 - len, " t=%lld", ms);
+        len = std::strlen(buf);
+    }
     buf[len++] = '\n';
     int fd = ::open(st.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -222,8 +240,17 @@ void fillStatus(const SimState &st, int poll, pErrorInfo *status, SuppliesInfo *
                 status->code[n++] = c;
         status->ErrNum = n;
     }
+    if (st.garbage && status->ErrNum > 0)
+        status->ErrNum = 100000;
     std::memset(supplies, 0, sizeof *supplies);
     supplies->UsageRemain[USAGE_REMAIN_CARTRIDGE] = st.cartridge;
+}
+
+// Fills a text field to its very end, leaving no terminator.
+void fillUnterminated(char *field, size_t size, char with)
+{
+    size_t used = strnlen(field, size);
+    std::memset(field + used, with, size - used);
 }
 
 std::string codeList(const pErrorInfo &s) {
@@ -251,6 +278,10 @@ HWB_EXPORT int GetPrinterList_s(PrinterAttribute *list, int max, int *count) {
         std::memset(&list[n], 0, sizeof list[n]);
         copyText(list[n].PrinterName, sizeof list[n].PrinterName, p.name);
         copyText(list[n].PortName, sizeof list[n].PortName, p.port);
+        if (st.garbage) {
+            fillUnterminated(list[n].PortName, sizeof list[n].PortName, 'x');
+            std::memset(list[n].reserved, 'x', sizeof list[n].reserved);
+        }
         ++n;
     }
     if (count)
@@ -308,6 +339,10 @@ HWB_EXPORT int ReadWriteMemory(int rw, int item, char *PrinterName, SMCancelJobS
         record->PInfo.modelID = st.model;
         fillStatus(st, poll, &record->PInfo.status, &record->PInfo.supplies);
         record->CancelSignal = st.cancelAt >= 0 && poll >= st.cancelAt;
+        if (st.garbage) {
+            fillUnterminated(record->PInfo.Port, sizeof record->PInfo.Port, 'x');
+            fillUnterminated(record->Title, sizeof record->Title, 't');
+        }
     }
     logCall(st, "ReadWriteMemory rw=0 item=%d printer=%s poll=%d codes=%s cancel=%d", item, name.c_str(), poll,
             codeList(record->PInfo.status).c_str(), record->CancelSignal);
@@ -341,6 +376,10 @@ HWB_EXPORT int ReadWriteMemoryEx(int rw, int item, char *PrinterName, void *data
         copyText(rec->AccID, sizeof rec->AccID, st.accId);
     if (reads >= st.accPwdAt)
         copyText(rec->AccPwd, sizeof rec->AccPwd, st.accPwd);
+    if (st.garbage && rec->AccID[0])
+        fillUnterminated(rec->AccID, sizeof rec->AccID, 'Z');
+    if (st.garbage && rec->AccPwd[0])
+        fillUnterminated(rec->AccPwd, sizeof rec->AccPwd, 'Y');
     logCall(st, "ReadWriteMemoryEx rw=0 item=%d printer=%s size=%d read=%d", item, name.c_str(), size, reads);
     return 0;
 }

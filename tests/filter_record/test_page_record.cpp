@@ -198,6 +198,27 @@ TEST_F(PageRecordTest, PayloadFormsDecodeToThePage)
     }
 }
 
+TEST_F(PageRecordTest, TonerSavingThinsBeforeTheDotsAreCounted)
+{
+    // Solid black thins to 0x99 under the 600 dpi rules; the header counts
+    // what is printed, not what came in.
+    const unsigned w = 256, h = 64;
+    const Bytes black(size_t(w / 8) * h, 0xFF);
+    Slot s = makeSlot(w, h, black, 0, {CAP_SW_TONERSAVE});
+    s->SCALE1200 = 1;
+    s->inheader.cupsInteger[0] = 1;
+    s->inheader.HWResolution[0] = s->inheader.HWResolution[1] = 600;
+    Bytes rec = buildRecord(s.get());
+    PageHeader hd = headerOf(rec);
+    EXPECT_EQ(hd.blackDots, 4u * black.size());
+    Bitmap bm = jbgtopbm(dir, rec.data() + PAGE_RECORD_HEAD, hd.compsize, false, w, h);
+    EXPECT_TRUE(bm.bits == Bytes(black.size(), 0x99));
+
+    // Without the toner-saving option the page is left alone.
+    Slot t = makeSlot(w, h, black, 0, {CAP_SW_TONERSAVE});
+    EXPECT_EQ(headerOf(buildRecord(t.get())).blackDots, 8u * black.size());
+}
+
 TEST_F(PageRecordTest, HeaderDroppedIsTheOneTheDecoderIsGiven)
 {
     // The printer rebuilds the image header from the page header: it must be

@@ -2,6 +2,7 @@
 // queue's place in the printer list, wake-up and the PSM probe.
 #include <dlfcn.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -43,7 +44,11 @@ protected:
         simenv::removeLibraries(bindingRoot());
         writeSimState("printer=q1 socket://10.0.0.5:9100\n");
     }
-    void TearDown() override { UnloadStatusMonitor(); }
+    void TearDown() override
+    {
+        UnloadStatusMonitor();
+        simenv::removeLibraries(bindingRoot());
+    }
     PrinterAttribute printers[MAX_SM_PRINTERS];
     int count = -7, select = -7;
 };
@@ -74,6 +79,9 @@ TEST_F(Binding, SearchOrderAndMissingEntries)
         {"Toolfd as folder", {{SIM_PARTIAL_LIB, "/opt/tools/jyx/hwbridge.so"}}, "/opt/tools/jyx",
          "/opt/tools/jyx/hwbridge.so", 4},
         {"cut path never loads", {{SIM_FULL_LIB, cutPath}}, longTool, "", 0},
+        // "JYX30/hwbridge.so" would be looked up from the current folder; under the
+        // test root it lands next to the root, where the library is put.
+        {"relative Toolfd never loads", {{SIM_FULL_LIB, "JYX30/hwbridge.so"}}, "JYX30", "", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -192,4 +200,31 @@ TEST_F(Binding, RegistrationCarriesJobAndCancel)
         "ReadWriteMemory rw=1 item=2 printer=unlisted JobID=321 CancelReady=1",
     };
     EXPECT_EQ(calls, expect);
+}
+
+// Sizes are checked at compile time; a field moved inside a record of the
+// same size would still break the library, so the offsets it reads are pinned too.
+TEST(RecordLayout, FieldOffsetsTheLibraryReads)
+{
+    struct Case {
+        const char *field;
+        size_t offset, expect;
+    } cases[] = {
+        {"PrinterAttribute.PortName", offsetof(PrinterAttribute, PortName), 128},
+        {"pErrorInfo.code", offsetof(pErrorInfo, code), 4},
+        {"pErrorInfo.CancelJob", offsetof(pErrorInfo, CancelJob), 2060},
+        {"SuppliesInfo.reserved", offsetof(SuppliesInfo, reserved), 88},
+        {"SMPrinterInfo.Port", offsetof(SMPrinterInfo, Port), 256},
+        {"SMPrinterInfo.modelID", offsetof(SMPrinterInfo, modelID), 512},
+        {"SMPrinterInfo.status_old", offsetof(SMPrinterInfo, status_old), 3604},
+        {"SMPrinterInfo.supplies", offsetof(SMPrinterInfo, supplies), 6688},
+        {"SMPrinterInfo.capability", offsetof(SMPrinterInfo, capability), 7804},
+        {"SMCancelJobStruc.CancelSignal", offsetof(SMCancelJobStruc, CancelSignal), 8},
+        {"SMCancelJobStruc.Title", offsetof(SMCancelJobStruc, Title), 7832},
+        {"SMMemDataEx.AccID", offsetof(SMMemDataEx, AccID), 8348},
+        {"SMMemDataEx.AccPwd", offsetof(SMMemDataEx, AccPwd), 8377},
+        {"SMMemDataEx.Reserved", offsetof(SMMemDataEx, Reserved), 8406},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.offset, c.expect) << c.field;
 }

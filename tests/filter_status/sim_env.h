@@ -87,7 +87,7 @@ inline void placeLibrary(const std::string &root, const std::string &builtLib, c
 inline void removeLibraries(const std::string &root)
 {
     std::error_code ec;
-    for (const char *p : {"/usr/bin", "/usr/lib64", "/opt"})
+    for (const char *p : {"/usr/bin", "/usr/lib64", "/opt", "JYX30"})
         fs::remove_all(root + p, ec);
 }
 

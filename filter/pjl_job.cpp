@@ -1,0 +1,121 @@
+// Job start on the first page: printer location, accounting tool, save-to-file
+// copy, job header, spool file, the PPD's JCL text and the page ring size.
+#include "pjl_internal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cups/cups.h>
+
+#include "paths.h"
+#include "velmora.h"
+
+extern char **environ;
+
+std::string FileNamePart(const char *text)
+{
+    std::string s = text ? text : "";
+    for (char &c : s)
+        if (c == '/' || (unsigned char)c < 0x20)
+            c = '_';
+    return s;
+}
+
+void RunAccountingTool(const std::string &tool, const std::string &jsonPath, const char *title)
+{
+    // No shell: the title reaches the tool as one argument whatever it holds.
+    std::string t = title ? title : "";
+    char *args[] = {const_cast<char *>(tool.c_str()), const_cast<char *>("-f"),
+                    const_cast<char *>(jsonPath.c_str()), const_cast<char *>("-n"),
+                    const_cast<char *>(t.c_str()), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    // Standard input is the raster and standard output the printer stream: keep the tool off both.
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, tool.c_str(), &fa, nullptr, args, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        DbgMessage("StartJob", "spawn %s fail, errno = %d", tool.c_str(), rc);
+        return;
+    }
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollate, int flag,
+               ppd_file_t *ppd, BOOL bCollate, int numUP, DWORD *nCopies, const BYTE *feature,
+               DWORD DriverFeature, const char *DriverVersion, const char *AccountName,
+               const char *AccountPwd, const char *PrinterPortName)
+{
+    static const char fn[] = "StartJob";
+    (void)flag;
+    DbgMessage(fn, "In");
+
+    char PrinterLocation[260] = {0};
+    cups_dest_t *dests = nullptr;
+    int ndests = cupsGetDests(&dests);
+    for (int i = 0; i < ndests; i++) {
+        if (strcmp(dests[i].name, argv[0]) != 0)
+            continue;
+        const char *loc = cupsGetOption("printer-location", dests[i].num_options, dests[i].options);
+        if (loc && loc[0]) {
+            DbgMessage(fn, "location = %s", loc);
+            snprintf(PrinterLocation, sizeof PrinterLocation, "%s", loc);
+        }
+    }
+    cupsFreeDests(ndests, dests);
+
+    std::string jsonPath;
+    if (DriverFeature & DRVF_RMQ_MODE0) {
+        char name[128];
+        snprintf(name, sizeof name, rpaths::kJsonFileFmt, FileNamePart(argv[3]).c_str(),
+                 FileNamePart(argv[1]).c_str());
+        jsonPath = RootedPath(name);
+        DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
+        char cmd[128];
+        snprintf(cmd, sizeof cmd, "%s -f %s -n %s", rpaths::kAtmTool, name, argv[3]);
+        DbgMessage(fn, "szAtmPar = %s", cmd);
+        unlink(jsonPath.c_str()); // a file left at this name is not this job's answer
+        RunAccountingTool(RootedPath(rpaths::kAtmTool), jsonPath, argv[3]);
+    }
+
+    // The copy folder is used only when nobody else can read or plant files in it.
+    std::string saveDir = RootedPath(rpaths::kSaveDir);
+    if (TrustedDir(saveDir)) {
+        char name[300];
+        snprintf(name, sizeof name, rpaths::kSaveFileFmt, FileNamePart(argv[1]).c_str());
+        stdoutPRN = FopenPrivate(RootedPath(name), "w+b");
+    }
+
+    *bDriverDoCollate = (bCollate == 1 && inheader->NumCopies > 1) ? 1 : 0;
+    DbgMessage(fn, "bDriverDoCollate = %d", *bDriverDoCollate);
+    *nCopies = inheader->NumCopies;
+
+    PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], jsonPath.c_str(),
+                         *bDriverDoCollate, PrinterLocation, feature, DriverFeature, DriverVersion,
+                         AccountName, AccountPwd, PrinterPortName);
+
+    if (inheader->Duplex || *bDriverDoCollate) {
+        DbgMessage(fn, "Create Spool File");
+        SpoolCreate();
+    }
+
+    DWORD jclLen = 0;
+    if (ppd && ppd->jcl_begin) {
+        jclLen = (DWORD)strlen(ppd->jcl_begin);
+        DbgMessage(fn, "jcl_begin = %s, len = %d", ppd->jcl_begin, (int)jclLen);
+        putchar(0x1b);
+        WritePort(ppd->jcl_begin, 1, jclLen, stdout);
+    }
+
+    gMAX_THREAD.store(RingSlotsFor(inheader, getTotalSystemMemory()), std::memory_order_release);
+    DbgMessage(fn, "Out");
+    return jclLen;
+}

@@ -1,0 +1,309 @@
+// The duplex and collation spool file: finished page records kept for the
+// back-side-first order and for the copies the filter collates itself.
+//
+// The path is one per machine. Each job holds an exclusive lock on it from
+// creation until it has been wiped and deleted, so a second job spooling at
+// the same time waits for the file instead of mixing its pages into it.
+#include "rasterpress.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "paths.h"
+#include "velmora.h"
+
+static FILE *gSpoolFileHandle = nullptr;
+static int gSpoolLockFd = -1;
+static std::string gSpolFileName;
+static sem_t mutex;
+static bool gSemReady = false;
+static SpoolRecHeader gSpoolFileHeader = {0, 8};
+static SpoolPageHeader gSpoolPageHeader = {0};
+// Mirror of gSpoolFileHeader.pages for readers outside the semaphore.
+static std::atomic<DWORD> gSpoolPages{0};
+
+static void PutLE32(BYTE *p, DWORD v)
+{
+    p[0] = (BYTE)v;
+    p[1] = (BYTE)(v >> 8);
+    p[2] = (BYTE)(v >> 16);
+    p[3] = (BYTE)(v >> 24);
+}
+
+static DWORD GetLE32(const BYTE *p)
+{
+    return p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16 | (DWORD)p[3] << 24;
+}
+
+static bool WriteFileHeader()
+{
+    BYTE b[8];
+    PutLE32(b, gSpoolFileHeader.pages);
+    PutLE32(b + 4, gSpoolFileHeader.bfOffBits);
+    return fseek(gSpoolFileHandle, 0, SEEK_SET) == 0 && fwrite(b, 1, 8, gSpoolFileHandle) == 8 &&
+           fflush(gSpoolFileHandle) == 0;
+}
+
+// Opens and locks the spool file, waiting while another job holds it.
+static int OpenLockedSpool(const std::string &path)
+{
+    for (int attempt = 0; attempt < 100; attempt++) {
+        int fd = OpenPrivate(path, O_RDWR | O_CREAT);
+        if (fd < 0) {
+            // A link or someone else's file at the path: remove it once and create ours.
+            if (errno == EPERM || errno == ELOOP) {
+                if (unlink(path.c_str()) == 0)
+                    continue;
+            }
+            return -1;
+        }
+        if (flock(fd, LOCK_EX) != 0) {
+            close(fd);
+            return -1;
+        }
+        // The job that held the lock may have deleted the file meanwhile: start over then.
+        struct stat a, b;
+        if (fstat(fd, &a) == 0 && lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+            a.st_ino == b.st_ino) {
+            if (ftruncate(fd, 0) == 0)
+                return fd;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
+BOOL SpoolCreate()
+{
+    static const char fn[] = "SpoolCreate";
+    gSpolFileName = RootedPath(rpaths::kSpoolFile);
+    int fd = OpenLockedSpool(gSpolFileName);
+    if (fd < 0) {
+        DbgMessage(fn, "create %s fail, errno = %d", gSpolFileName.c_str(), errno);
+        return FALSE;
+    }
+    gSpoolLockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0); // keeps the lock until the file is gone
+    gSpoolFileHandle = fdopen(fd, "w+b");
+    if (!gSpoolFileHandle || gSpoolLockFd < 0) {
+        if (gSpoolFileHandle)
+            fclose(gSpoolFileHandle);
+        else
+            close(fd);
+        if (gSpoolLockFd >= 0)
+            close(gSpoolLockFd);
+        gSpoolFileHandle = nullptr;
+        gSpoolLockFd = -1;
+        return FALSE;
+    }
+    sem_init(&mutex, 0, 1);
+    gSemReady = true;
+    DbgMessage(fn, "sem_init");
+    gSpoolFileHeader = {0, 8};
+    gSpoolPages.store(0);
+    if (!WriteFileHeader()) {
+        DbgMessage(fn, "write spool header fail, errno = %d", errno);
+        SpoolClose();
+        return FALSE;
+    }
+    DbgMessage(fn, "gSpoolFileHeader size = %d", (int)sizeof(SpoolRecHeader));
+    gSaveToFile.store(1, std::memory_order_release);
+    return TRUE;
+}
+
+BOOL SpoolAppend(const BYTE *record, DWORD len)
+{
+    static const char fn[] = "JbigThread";
+    BOOL ok = FALSE;
+    sem_wait(&mutex);
+    BYTE h[4];
+    gSpoolPageHeader.dataLen = len;
+    PutLE32(h, len);
+    if (fseek(gSpoolFileHandle, 0, SEEK_END) == 0 && fwrite(h, 1, 4, gSpoolFileHandle) == 4 &&
+        fwrite(record, 1, len, gSpoolFileHandle) == len) {
+        DbgMessage(fn, "gSaveToFile = 1, gSpoolPageHeader.dataLen = %d", (int)gSpoolPageHeader.dataLen);
+        gSpoolFileHeader.pages += 1;
+        gSpoolFileHeader.bfOffBits = 8;
+        if (WriteFileHeader()) {
+            ok = TRUE;
+            gSpoolPages.store(gSpoolFileHeader.pages, std::memory_order_release);
+        } else {
+            gSpoolFileHeader.pages -= 1;
+        }
+        DbgMessage(fn, "gSaveToFile = 1, gSpoolFileHeader.pages = %d", (int)gSpoolFileHeader.pages);
+    }
+    sem_post(&mutex);
+    if (!ok) {
+        // A page that cannot be kept would be missing from every copy: cancel the job.
+        DbgMessage(fn, "spool write fail, errno = %d", errno);
+        RasterError("Unable to write the spool file");
+        gCancelJob.store(1, std::memory_order_release);
+    }
+    return ok;
+}
+
+DWORD SpoolPageCount()
+{
+    return gSpoolPages.load(std::memory_order_acquire);
+}
+
+// Walks from the first record to record `index`; leaves the file at its data.
+static bool SeekRecord(DWORD index, DWORD *dataLen)
+{
+    if (fseek(gSpoolFileHandle, gSpoolFileHeader.bfOffBits, SEEK_SET) != 0)
+        return false;
+    for (DWORD count = 0;; count++) {
+        BYTE h[4];
+        if (fread(h, 1, 4, gSpoolFileHandle) != 4)
+            return false;
+        gSpoolPageHeader.dataLen = GetLE32(h);
+        if (count == index) {
+            *dataLen = gSpoolPageHeader.dataLen;
+            return true;
+        }
+        if (fseek(gSpoolFileHandle, gSpoolPageHeader.dataLen, SEEK_CUR) != 0)
+            return false;
+    }
+}
+
+DWORD GetPageDataSize(DWORD index)
+{
+    static const char fn[] = "GetPageDataSize";
+    DbgMessage(fn, "In");
+    DWORD len = 0;
+    if (!gSpoolFileHandle || index >= gSpoolFileHeader.pages)
+        DbgMessage(fn, "Page Index %d Error, Total pages %d", (int)index, (int)gSpoolFileHeader.pages);
+    else if (!SeekRecord(index, &len))
+        len = 0;
+    DbgMessage(fn, "Out, Tick = %d", (int)GetTickCount());
+    return len;
+}
+
+BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf)
+{
+    static const char fn[] = "GetPageData";
+    DbgMessage(fn, "In");
+    BOOL ok = FALSE;
+    DWORD len = 0;
+    if (!gSpoolFileHandle || index >= gSpoolFileHeader.pages) {
+        DbgMessage(fn, "Page Index %d Error, Total pages %d", (int)index, (int)gSpoolFileHeader.pages);
+    } else if (SeekRecord(index, &len)) {
+        if (outBufSize < len) {
+            DbgMessage(fn, "Page [%d] Buffer too Small %d / %d", (int)index, (int)outBufSize, (int)len);
+        } else if (fread(lpOutBuf, 1, len, gSpoolFileHandle) == len) {
+            DbgMessage(fn, "dataLen = %d", (int)len);
+            ok = TRUE;
+        }
+    }
+    DbgMessage(fn, "Out, Tick = %d", (int)GetTickCount());
+    return ok;
+}
+
+// Sends spooled record k to standard output; a record that cannot be buffered is skipped.
+static void SendRecord(DWORD k, const char *fn)
+{
+    DWORD size = GetPageDataSize(k);
+    DbgMessage(fn, "Page[%d] pageSize = %d", (int)k, (int)size);
+    if (size == 0)
+        return;
+    BYTE *buf = (BYTE *)malloc(size);
+    if (!buf)
+        return;
+    if (GetPageData(k, size, buf)) {
+        WritePort(buf, 1, size, stdout);
+        count_bytes += size;
+        gOutputSize += (int)size;
+    }
+    free(buf);
+}
+
+BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex)
+{
+    static const char fn[] = "PJL_FlushPage";
+    DWORD i = *finishpage;
+    DWORD n = SpoolPageCount();
+    sem_wait(&mutex);
+    DbgMessage(fn, "In");
+    if (bDuplex)
+        n &= ~1u; // only whole sheets
+    DbgMessage(fn, "Total pages %d", (int)n);
+    DbgMessage(fn, "startpage %d", (int)i);
+    if (bDuplex) {
+        for (; i < n; i += 2) {
+            SendRecord(i + 1, fn);
+            *finishpage += 1;
+            SendRecord(i, fn);
+            *finishpage += 1;
+        }
+    } else {
+        for (; i < n; i++) {
+            SendRecord(i, fn);
+            *finishpage += 1;
+        }
+    }
+    sem_post(&mutex);
+    DbgMessage(fn, "out");
+    return TRUE;
+}
+
+BOOL CleanFileContent(const char *filename)
+{
+    static const char fn[] = "CleanFileContent";
+    DbgMessage(fn, "in, file name = %s", filename);
+    struct stat st;
+    if (stat(RootedPath(rpaths::kSpoolFile).c_str(), &st) != 0) {
+        DbgMessage(fn, "get file size fail!");
+        return FALSE;
+    }
+    DbgMessage(fn, "size = %9jd", (intmax_t)st.st_size);
+    FILE *f = FopenPrivate(filename, "w+b");
+    if (!f) {
+        DbgMessage(fn, "Open file fail!");
+        return FALSE;
+    }
+    std::vector<BYTE> chunk(65536);
+    auto fill = [&](BYTE value) {
+        std::fill(chunk.begin(), chunk.end(), value);
+        for (off_t left = st.st_size; left > 0;) {
+            size_t n = left < (off_t)chunk.size() ? (size_t)left : chunk.size();
+            if (fwrite(chunk.data(), 1, n, f) != n)
+                return false;
+            left -= (off_t)n;
+        }
+        return fflush(f) == 0;
+    };
+    bool ok = fill(0x01);
+    ok = fseek(f, 0, SEEK_SET) == 0 && ok;
+    ok = fill(0x00) && ok;
+    int rc = fclose(f) == 0 && ok;
+    DbgMessage(fn, "rc = %d", rc);
+    return rc ? TRUE : FALSE;
+}
+
+void SpoolClose()
+{
+    if (gSpoolFileHandle) {
+        fclose(gSpoolFileHandle);
+        gSpoolFileHandle = nullptr;
+        CleanFileContent(gSpolFileName.c_str());
+        DeleteFile(gSpolFileName.c_str());
+    }
+    if (gSpoolLockFd >= 0) {
+        close(gSpoolLockFd); // the next job may take the path now
+        gSpoolLockFd = -1;
+    }
+    if (gSemReady) {
+        sem_destroy(&mutex);
+        gSemReady = false;
+    }
+    gSpoolFileHeader = {0, 8};
+    gSpoolPages.store(0);
+}

@@ -1,0 +1,182 @@
+// The image worker: one thread per page, from the 8-bit page to the finished
+// page record, always ending with the slot marked done.
+#include "velmora.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+
+#include "pagerecord.h"
+#include "rasterpress.h"
+
+namespace {
+
+const char fn[] = "ImageProcThread";
+
+bool TwoPlane(const JobInfo *slot)
+{
+    return slot->inheader.cupsInteger[4] == 1;
+}
+
+bool TwoBit(const JobInfo *slot)
+{
+    return HasCap(slot->Feature, CAP_TWO_BIT_600) && slot->inheader.cupsInteger[8] == 2;
+}
+
+// Turns the 1-bit page 90 degrees clockwise; each plane by itself, so the two
+// planes stay stacked.
+bool Rotate(JobInfo *slot)
+{
+    const DWORD planes = TwoPlane(slot) ? 2 : 1;
+    const DWORD planeH = slot->page_height / planes;
+    const DWORD dststep = (planeH + 7) / 8;
+    const size_t planeOut = static_cast<size_t>(slot->page_width) * dststep;
+    BYTE *out = static_cast<BYTE *>(calloc(planeOut * planes, 1));
+    if (!out)
+        return false;
+    for (DWORD p = 0; p < planes; ++p)
+        MISC_1BPP90(slot->lpbuf + static_cast<size_t>(p) * planeH * slot->linebyte, out + p * planeOut,
+                    slot->linebyte, dststep, slot->page_width, planeH);
+    free(slot->lpbuf);
+    slot->lpbuf = out;
+    DWORD oldWidth = slot->page_width;
+    slot->page_width = planeH;
+    slot->page_height = oldWidth * planes;
+    slot->linebyte = dststep;
+    slot->pagesize = static_cast<DWORD>(planeOut * planes);
+    return true;
+}
+
+// A page whose stages failed goes out as a white page of the geometry it
+// would have had, so the printer never gets garbage or a plain-text page.
+void WhitePage(JobInfo *slot, bool rotated)
+{
+    const DWORD planes = TwoPlane(slot) ? 2 : 1;
+    DWORD w = (slot->page_width + 31) / 32 * 32;
+    DWORD planeH = (slot->page_height / planes + 31) / 32 * 32;
+    if (slot->Rotate90 && !rotated) {
+        DWORD t = w;
+        w = planeH;
+        planeH = t;
+    }
+    if (TwoBit(slot))
+        w *= 2;
+    uint64_t bytes = static_cast<uint64_t>(w / 8) * planeH * planes;
+    if (w == 0 || planeH == 0 || bytes > 0xFFFFFFFFull) {
+        w = 32;
+        planeH = 32;
+        bytes = 4ull * 32 * planes;
+    }
+    slot->page_width = w;
+    slot->page_height = planeH * planes;
+    slot->linebyte = w / 8;
+    slot->pagesize = static_cast<DWORD>(bytes);
+    DbgMessage(fn, "page %d failed, sending a white page of %u x %u", static_cast<int>(slot->PageIndex),
+               slot->page_width, slot->page_height);
+    if (!TwoPlane(slot)) {
+        BuildWhiteRecord(slot); // cancels the job itself when even that is impossible
+        return;
+    }
+    // Red and black pages are compressed by the writer: hand it a white bitmap.
+    BYTE *white = static_cast<BYTE *>(calloc(bytes, 1));
+    if (!white) {
+        gCancelJob.store(1, std::memory_order_release);
+        slot->page_width = 32;
+        slot->page_height = 32 * planes;
+        slot->linebyte = 4;
+        slot->pagesize = 4 * 32 * planes;
+        white = static_cast<BYTE *>(calloc(slot->pagesize, 1));
+    }
+    free(slot->lpbuf);
+    slot->lpbuf = white;
+}
+
+// Steps 2 to 9; false when a stage failed.
+bool Process(JobInfo *slot, bool &rotated)
+{
+    const cups_page_header2_t &h = slot->inheader;
+    if (slot->flag.load(std::memory_order_acquire) & JOB_PASS1_DONE) {
+        DbgMessage(fn, "pass 1 those process!");
+    } else {
+        ImageCrop(slot);
+        if (!DoScaling(slot)) {
+            DbgMessage(fn, "DoScaling fail!");
+            return false;
+        }
+        DoWholePage(slot);
+    }
+
+    if (!(slot->flag.load(std::memory_order_acquire) & JOB_PASS2_DONE)) {
+        if (slot->DriverFeature & DRVF_BORDER_FILTER) {
+            if (!DoBorderQuality(slot)) {
+                DbgMessage(fn, "DoBorderQuality fail!");
+                return false;
+            }
+        } else if (!ApplyHalftone(slot)) {
+            DbgMessage(fn, "ApplyHalftone fail!");
+            return false;
+        }
+    }
+    DoNegative(slot, 0);
+
+    const bool twoPlane = TwoPlane(slot);
+    DbgMessage(fn, "Tumble = %d", h.Tumble);
+    if ((slot->DriverFeature & DRVF_ZR4_CHIP) && !HasCap(slot->Feature, CAP_IMPR) && (slot->PageIndex & 1) &&
+        h.Duplex && !h.Tumble) {
+        // The back of a sheet comes out of the duplexer upside down.
+        DWORD planes = twoPlane ? 2 : 1;
+        DWORD planeH = slot->page_height / planes;
+        for (DWORD p = 0; p < planes; ++p)
+            Transpose_1BPP180(slot->lpbuf + static_cast<size_t>(p) * planeH * (slot->page_width / 8),
+                              slot->page_width / 8, planeH);
+    }
+    if (h.cupsInteger[2])
+        DoMirror(slot);
+    if (h.cupsInteger[1])
+        DoNegative(slot, twoPlane ? 1 : 0);
+    if (slot->Rotate90) {
+        if (!Rotate(slot)) {
+            DbgMessage(fn, "rotate fail!");
+            return false;
+        }
+        rotated = true;
+    }
+    if (TwoBit(slot)) {
+        BYTE *two = Prnt_AdjustData(slot->lpbuf, slot->pagesize);
+        if (!two) {
+            DbgMessage(fn, "Prnt_AdjustData fail!");
+            return false;
+        }
+        free(slot->lpbuf);
+        slot->lpbuf = two;
+        slot->page_width *= 2;
+        slot->linebyte = slot->page_width / 8;
+        slot->pagesize = slot->page_height * slot->linebyte;
+        DbgMessage(fn, "page_width = %d", static_cast<int>(slot->page_width));
+        DbgMessage(fn, "linebyte = %d", static_cast<int>(slot->linebyte));
+    }
+    if (!twoPlane)
+        ImageCompress(slot); // on failure it leaves a white page record itself
+    return true;
+}
+
+} // namespace
+
+void *ImageProcThread(void *arg)
+{
+    JobInfo *slot = static_cast<JobInfo *>(arg);
+    DbgMessage(fn, "image process thread page %d start", static_cast<int>(slot->PageIndex));
+    DisplayPageInfo(&slot->inheader);
+    DbgMessage(fn, "cupsBitsPerPixel %d", static_cast<int>(slot->inheader.cupsBitsPerPixel));
+    DbgMessage(fn, "BorderProc = %d", (slot->DriverFeature & DRVF_BORDER_FILTER) ? 1 : 0);
+
+    bool rotated = false;
+    if (!Process(slot, rotated))
+        WhitePage(slot, rotated);
+
+    DWORD page = slot->PageIndex;
+    // Last touch of the slot: from here on it belongs to the writer.
+    slot->flag.fetch_or(JOB_IMAGE_DONE, std::memory_order_release);
+    DbgMessage(fn, "exit image process thread page %d", static_cast<int>(page));
+    pthread_exit(nullptr);
+}
