@@ -53,4 +53,14 @@ private:
     QTcpSocket *m_socket = nullptr;
     char m_socketBuffer[kMaxFrameBytes];
     HttpServices *m_cipher = nullptr;
+
+    // --- refused spool files (jpipe) ---
+    // A file handed over that is still in the folder once the controller is
+    // idle again was refused (repeated job name, still being written, bad
+    // companion). Such files are offered after every other ready file, the
+    // least recently refused first, so none of them holds up the rest.
+    void noteRefusals(const QStringList &files);
+    QString m_lastHanded;
+    QStringList m_refused;
+    // --- end of refused spool files ---
 };
