@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
 #include <QThread>
 
 SimPrinterProcess::SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs)
@@ -23,7 +25,34 @@ QString SimPrinterProcess::binary()
 
 bool SimPrinterProcess::start(int timeoutMs)
 {
-    QStringList args{QStringLiteral("--host"), m_host, QStringLiteral("--store"), m_store};
+    if (!m_host.isEmpty())
+        return startOn(m_host, timeoutMs);
+    const int first = 100 + int(QRandomGenerator::global()->bounded(150));
+    for (int i = 0; i < 150; ++i) {
+        const QString host = QStringLiteral("127.0.0.%1").arg(100 + (first - 100 + i) % 150);
+        if (startOn(host, timeoutMs)) {
+            m_host = host;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SimPrinterProcess::waitForPortFree(quint16 port, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::Any, port))
+            return true;
+        QThread::msleep(100);
+    } while (!deadline.hasExpired());
+    return false;
+}
+
+bool SimPrinterProcess::startOn(const QString &host, int timeoutMs)
+{
+    QStringList args{QStringLiteral("--host"), host, QStringLiteral("--store"), m_store};
     args += m_extraArgs;
     m_process.start(binary(), args);
     if (!m_process.waitForStarted(timeoutMs))
