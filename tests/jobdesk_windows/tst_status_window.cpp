@@ -112,7 +112,9 @@ private slots:
     {
         Status w;
         QVERIFY(!listView(w)->model()); // no model before the first refresh
-        QCOMPARE(w.size(), QSize(770, 459));
+        QCOMPARE(w.minimumSize(), QSize(770, 459)); // fixed: the user cannot resize it
+        QCOMPARE(w.maximumSize(), QSize(770, 459));
+        QCOMPARE(w.toolTip(), u("打印机状态监控"));
         QCOMPARE(w.windowTitle(), u("打印机状态监控"));
 
         const QStringList expected = {"192.168.001.020", "192.168.1.20", "192.168.255.1"};
