@@ -49,8 +49,11 @@ void ListenFile::run()
     connect(m_server, SIGNAL(newConnection()), this, SLOT(newConnect()));
     m_timer->start();
     exec();
-    // Stop the timer in its own thread before the destructor deletes it.
+    // Timer, server and connections are released in the thread that used them.
     m_timer->stop();
+    delete m_server;
+    m_server = nullptr;
+    m_socket = nullptr;
 }
 
 QStringList ListenFile::listSpool() const

@@ -27,9 +27,11 @@ bool SimPrinterProcess::start(int timeoutMs)
 {
     if (!m_host.isEmpty())
         return startOn(m_host, timeoutMs);
-    const int first = 100 + int(QRandomGenerator::global()->bounded(150));
-    for (int i = 0; i < 150; ++i) {
-        const QString host = QStringLiteral("127.0.0.%1").arg(100 + (first - 100 + i) % 150);
+    // Printers take 127.0.0.100-199; 200-249 stay free for tests that need
+    // an address where no printer can ever answer.
+    const int first = int(QRandomGenerator::global()->bounded(100));
+    for (int i = 0; i < 100; ++i) {
+        const QString host = QStringLiteral("127.0.0.%1").arg(100 + (first + i) % 100);
         if (startOn(host, timeoutMs)) {
             m_host = host;
             return true;

@@ -9,7 +9,7 @@
 class SimPrinterProcess
 {
 public:
-    // host: 127.0.0.x, or empty to take a free loopback address (several
+    // host: 127.0.0.x, or empty to take a free address in 127.0.0.100-199 (several
     // worktrees may run the same tests at once); store: folder the printer keeps what it receives in;
     // extraArgs: further printer-web options, e.g. {"--print-replies", "1001,2001"}.
     SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs = {});
