@@ -138,7 +138,9 @@ void ListenFile::newConnect()
     if (!socket)
         return;
     m_socket = socket;
-    connect(m_socket, SIGNAL(readyRead()), this, SLOT(onMessageRecive()));
+    connect(socket, SIGNAL(readyRead()), this, SLOT(onMessageRecive()));
+    // A peer that has gone is released now rather than kept until shutdown.
+    connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
 }
 
 void ListenFile::onMessageRecive()

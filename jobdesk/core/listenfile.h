@@ -3,13 +3,14 @@
 #pragma once
 
 #include <QAtomicInt>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTcpSocket>
 #include <QThread>
 
 class QTimer;
 class QTcpServer;
-class QTcpSocket;
 class HttpServices;
 
 // Job-busy flag: 0 idle, 1 a spool file is with the controller, 2 its upload failed.
@@ -50,7 +51,8 @@ private:
     QString m_spoolDir;
     QTimer *m_timer = nullptr;
     QTcpServer *m_server = nullptr;
-    QTcpSocket *m_socket = nullptr;
+    // Cleared by itself when a closed connection is released.
+    QPointer<QTcpSocket> m_socket;
     char m_socketBuffer[kMaxFrameBytes];
     HttpServices *m_cipher = nullptr;
 

@@ -57,6 +57,7 @@ private slots:
 
     void secondInstanceExitsWithLockError();
     void missingInstallFolderGivesCreateError();
+    void startsWithoutFontOrTranslation();
     void debugLineFormat();
     void otherTypesAreIgnored_data();
     void otherTypesAreIgnored();
@@ -66,7 +67,7 @@ private slots:
     void ensureFolder();
 
 private:
-    QProcess *startSpoolbay();
+    QProcess *startSpoolbay(const QString &program = QStringLiteral(SPOOLBAY_BIN));
     QTemporaryDir *m_root = nullptr;
     QString m_log;
 };
@@ -86,14 +87,14 @@ void TestStartup::cleanup()
     delete m_root;
 }
 
-QProcess *TestStartup::startSpoolbay()
+QProcess *TestStartup::startSpoolbay(const QString &program)
 {
     auto *p = new QProcess(this);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SPOOLBAY_TEST_ROOT"), m_root->path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     p->setProcessEnvironment(env);
-    p->start(QStringLiteral(SPOOLBAY_BIN), QStringList());
+    p->start(program, QStringList());
     return p;
 }
 
@@ -126,6 +127,20 @@ void TestStartup::missingInstallFolderGivesCreateError()
     QCOMPARE(p->exitCode(), 0);
     QVERIFY(p->readAllStandardError().contains("create file error"));
     QVERIFY(!QDir(m_root->path() + QStringLiteral("/var/porvik/SPOOL")).exists());
+}
+
+void TestStartup::startsWithoutFontOrTranslation()
+{
+    // A lone copy of the program: no font and no translation beside it.
+    QTemporaryDir bare;
+    const QString program = bare.filePath(QStringLiteral("Spoolbay"));
+    QVERIFY(QFile::copy(QStringLiteral(SPOOLBAY_BIN), program));
+    QProcess *p = startSpoolbay(program);
+    QVERIFY(p->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(m_log).contains("context  : hello"), 10000);
+    QCOMPARE(p->state(), QProcess::Running);
+    p->terminate();
+    QVERIFY(p->waitForFinished(5000));
 }
 
 void TestStartup::debugLineFormat()
