@@ -87,7 +87,11 @@ QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
     guid.remove(QLatin1Char('{')).remove(QLatin1Char('}'));
 
     QSqlQuery query(m_db);
-    query.prepare(QLatin1String(kInsert));
+    // A failed prepare (no table, say) is reported with its own error.
+    if (!query.prepare(QLatin1String(kInsert))) {
+        qDebug() << query.lastError();
+        return QString();
+    }
     const QString values[] = {
         guid, record.JobType, record.JobName, record.UserName, record.CNName, record.DepName,
         record.Barcode, record.BarcodeText, record.DirectionName, record.SecLevelName, record.UseName,
@@ -110,7 +114,10 @@ bool JobLogDb::updateJobResult(const QString &dbPath, const JobRecord &record)
         return false;
     qDebug() << "Succeed to connect database.";
     QSqlQuery query(m_db);
-    query.prepare(QLatin1String(kUpdate));
+    if (!query.prepare(QLatin1String(kUpdate))) {
+        qDebug() << query.lastError();
+        return false;
+    }
     query.addBindValue(text(record.JobDoneTime));
     query.addBindValue(text(record.Result));
     query.addBindValue(text(record.JobInfo));

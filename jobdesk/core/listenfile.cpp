@@ -49,8 +49,11 @@ void ListenFile::run()
     connect(m_server, SIGNAL(newConnection()), this, SLOT(newConnect()));
     m_timer->start();
     exec();
-    // Stop the timer in its own thread before the destructor deletes it.
+    // Timer, server and connections are released in the thread that used them.
     m_timer->stop();
+    delete m_server;
+    m_server = nullptr;
+    m_socket = nullptr;
 }
 
 QStringList ListenFile::listSpool() const
@@ -71,14 +74,36 @@ void ListenFile::purgeSpool()
     }
 }
 
+void ListenFile::noteRefusals(const QStringList &files)
+{
+    if (!m_lastHanded.isEmpty() && g_spoolBusy.loadAcquire() == 0) {
+        if (files.contains(m_lastHanded)) {
+            m_refused.removeAll(m_lastHanded);
+            m_refused.append(m_lastHanded);
+        }
+        m_lastHanded.clear();
+    }
+    for (int i = 0; i < m_refused.size();) {
+        if (files.contains(m_refused.at(i)))
+            ++i;
+        else
+            m_refused.removeAt(i);
+    }
+}
+
 QStringList ListenFile::scanSpool()
 {
     QStringList handed;
-    const QStringList files = listSpool();
+    QStringList files = listSpool();
+    noteRefusals(files);
     if (files.size() < 2)
         return handed;
+    // Ready files keep their size order; refused ones follow, oldest refusal first.
+    for (const QString &name : qAsConst(m_refused))
+        files.removeOne(name);
+    files += m_refused;
     QDir dir(m_spoolDir);
-    for (const QString &name : files) {
+    for (const QString &name : qAsConst(files)) {
         if (!dir.exists(name + QStringLiteral(".xml")))
             continue;
         if (!dir.exists(name))
@@ -86,6 +111,7 @@ QStringList ListenFile::scanSpool()
         if (!g_spoolBusy.testAndSetOrdered(0, 1))
             continue;
         const QString path = m_spoolDir + name;
+        m_lastHanded = name;
         handed << path;
         emit sigFindFile(path);
     }
@@ -112,7 +138,9 @@ void ListenFile::newConnect()
     if (!socket)
         return;
     m_socket = socket;
-    connect(m_socket, SIGNAL(readyRead()), this, SLOT(onMessageRecive()));
+    connect(socket, SIGNAL(readyRead()), this, SLOT(onMessageRecive()));
+    // A peer that has gone is released now rather than kept until shutdown.
+    connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
 }
 
 void ListenFile::onMessageRecive()

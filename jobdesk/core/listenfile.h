@@ -3,13 +3,14 @@
 #pragma once
 
 #include <QAtomicInt>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTcpSocket>
 #include <QThread>
 
 class QTimer;
 class QTcpServer;
-class QTcpSocket;
 class HttpServices;
 
 // Job-busy flag: 0 idle, 1 a spool file is with the controller, 2 its upload failed.
@@ -50,7 +51,18 @@ private:
     QString m_spoolDir;
     QTimer *m_timer = nullptr;
     QTcpServer *m_server = nullptr;
-    QTcpSocket *m_socket = nullptr;
+    // Cleared by itself when a closed connection is released.
+    QPointer<QTcpSocket> m_socket;
     char m_socketBuffer[kMaxFrameBytes];
     HttpServices *m_cipher = nullptr;
+
+    // --- refused spool files (jpipe) ---
+    // A file handed over that is still in the folder once the controller is
+    // idle again was refused (repeated job name, still being written, bad
+    // companion). Such files are offered after every other ready file, the
+    // least recently refused first, so none of them holds up the rest.
+    void noteRefusals(const QStringList &files);
+    QString m_lastHanded;
+    QStringList m_refused;
+    // --- end of refused spool files ---
 };

@@ -97,8 +97,12 @@ bool PrintConfig::isFileComplete()
                 lineHasEoj = segment.contains(kEoj) || (!lineTail.isEmpty() && joint.contains(kEoj));
             }
             lineOpen = true;
-            lineTail = segment.size() >= kUelEnd.size() ? QByteArray(segment.right(kUelEnd.size()))
-                                                        : (lineTail + segment).right(kUelEnd.size());
+            // Deep copies: `segment` points into `chunk`, which the next read replaces.
+            const int keep = kUelEnd.size();
+            if (segment.size() >= keep)
+                lineTail = QByteArray(segment.constData() + segment.size() - keep, keep);
+            else
+                lineTail = QByteArray(lineTail + QByteArray(segment.constData(), segment.size())).right(keep);
             if (lf >= 0) {
                 if (lineHasEoj)
                     ++eojLines;

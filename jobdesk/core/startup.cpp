@@ -12,8 +12,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-const char kLogRestartMarker[] = "\n-----------------restart---------------";
-
 bool checkSingleInstance()
 {
     const QByteArray path = QFile::encodeName(paths::lockFile());

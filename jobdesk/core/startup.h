@@ -9,7 +9,7 @@ class QMessageLogContext;
 // Size above which the log restarts before the next write.
 constexpr qint64 kLogRestartSize = 102400;
 // A line feed, 17 '-', "restart", 15 '-'.
-extern const char kLogRestartMarker[];
+inline constexpr char kLogRestartMarker[] = "\n-----------------restart---------------";
 
 // True when this process now holds the lock file (kept for the process' life).
 bool checkSingleInstance();

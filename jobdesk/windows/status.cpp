@@ -59,18 +59,22 @@ QString Status::selectedName() const
     return index.isValid() ? index.data(Qt::DisplayRole).toString() : QString();
 }
 
+bool Status::namesDiffer(const QStringList &cupsNames, const QStringList &listed)
+{
+    for (const QString &name : cupsNames)
+        if (!listed.contains(name))
+            return true;
+    return cupsNames.size() != listed.size();
+}
+
 bool Status::isPrinterListChanged()
 {
-    int count = 0;
+    QStringList matching;
     const QList<QPrinterInfo> printers = QPrinterInfo::availablePrinters();
-    for (const QPrinterInfo &printer : printers) {
-        if (!isPrinterLineQueue(printer))
-            continue;
-        ++count;
-        if (!m_printerNames.contains(printer.printerName()))
-            return true;
-    }
-    return count != m_printerNames.size();
+    for (const QPrinterInfo &printer : printers)
+        if (isPrinterLineQueue(printer))
+            matching.append(printer.printerName());
+    return namesDiffer(matching, m_printerNames);
 }
 
 QStringList Status::refreshPrinterList()

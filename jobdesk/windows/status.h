@@ -37,6 +37,10 @@ public:
     QStringList refreshPrinterList();
     QString statusCodeToText(int code);
 
+    // Whether the matching CUPS names (in CUPS order) differ as a set from the
+    // listed ones; a mere change of order is no change.
+    static bool namesDiffer(const QStringList &cupsNames, const QStringList &listed);
+
 signals:
     void flushPrinterStatusNow(QString ip);
 

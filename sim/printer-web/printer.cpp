@@ -8,6 +8,7 @@
 #include <cryptopp/filters.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sys/stat.h>
 #include <thread>
@@ -42,7 +43,32 @@ std::string dispositionValue(const std::string &line, const std::string &key, bo
     return line.substr(from, end - from);
 }
 
-// Text between the first <tag> and the next </tag>.
+// Undoes the XML escapes a ticket's text may carry.
+std::string unescapeXml(const std::string &text)
+{
+    static const std::pair<const char *, char> entities[] = {
+        {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        bool replaced = false;
+        if (text[i] == '&') {
+            for (const auto &e : entities) {
+                const size_t n = std::strlen(e.first);
+                if (text.compare(i, n, e.first) == 0) {
+                    out += e.second;
+                    i += n;
+                    replaced = true;
+                    break;
+                }
+            }
+        }
+        if (!replaced)
+            out += text[i++];
+    }
+    return out;
+}
+
+// Text between the first <tag> and the next </tag>, unescaped.
 std::string tagValue(const std::string &text, const std::string &tag)
 {
     const std::string open = "<" + tag + ">";
@@ -52,7 +78,7 @@ std::string tagValue(const std::string &text, const std::string &tag)
         return std::string();
     const size_t from = start + open.size();
     const size_t end = text.find(close, from);
-    return end == std::string::npos ? std::string() : text.substr(from, end - from);
+    return end == std::string::npos ? std::string() : unescapeXml(text.substr(from, end - from));
 }
 
 // A job id safe to use as a folder name.

@@ -1,5 +1,6 @@
 // The spool listener on a real folder and the settings socket over real TCP.
 #include "listenfile.h"
+#include "simprinter.h"
 #include "textcipher.h"
 
 #include <QDir>
@@ -107,6 +108,7 @@ void TestListenFile::cleanup()
 
 void TestListenFile::startListener()
 {
+    QVERIFY(SimPrinterProcess::waitForPortFree(ListenFile::kSettingsPort));
     m_listener = new ListenFile(m_spool);
     QVERIFY(connect(m_listener, SIGNAL(sigFindFile(QString)), m_sink, SLOT(onFile(QString))));
     QVERIFY(connect(m_listener, SIGNAL(sigSocket(QString)), m_sink, SLOT(onMessage(QString))));

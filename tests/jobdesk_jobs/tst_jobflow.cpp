@@ -46,10 +46,10 @@ static QByteArray readFile(const QString &path)
 
 void TestJobFlow::wholeJob()
 {
-    const QString host = QStringLiteral("127.0.0.21");
-    SimPrinter printer(host, {QStringLiteral("--states"), QStringLiteral("Queueing,Processing,Printing,Completed"),
+    SimPrinter printer(QString(), {QStringLiteral("--states"), QStringLiteral("Queueing,Processing,Printing,Completed"),
                               QStringLiteral("--state-interval-ms"), QStringLiteral("2500")});
     QVERIFY(printer.start());
+    const QString host = printer.host();
     PrintConfig *pc = m_desk->controller();
 
     // Every state word the tracker reports, with the row text it produced.

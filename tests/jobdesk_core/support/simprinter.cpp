@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
 #include <QThread>
 
 SimPrinterProcess::SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs)
@@ -23,7 +25,36 @@ QString SimPrinterProcess::binary()
 
 bool SimPrinterProcess::start(int timeoutMs)
 {
-    QStringList args{QStringLiteral("--host"), m_host, QStringLiteral("--store"), m_store};
+    if (!m_host.isEmpty())
+        return startOn(m_host, timeoutMs);
+    // Printers take 127.0.0.100-199; 200-249 stay free for tests that need
+    // an address where no printer can ever answer.
+    const int first = int(QRandomGenerator::global()->bounded(100));
+    for (int i = 0; i < 100; ++i) {
+        const QString host = QStringLiteral("127.0.0.%1").arg(100 + (first + i) % 100);
+        if (startOn(host, timeoutMs)) {
+            m_host = host;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SimPrinterProcess::waitForPortFree(quint16 port, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::Any, port))
+            return true;
+        QThread::msleep(100);
+    } while (!deadline.hasExpired());
+    return false;
+}
+
+bool SimPrinterProcess::startOn(const QString &host, int timeoutMs)
+{
+    QStringList args{QStringLiteral("--host"), host, QStringLiteral("--store"), m_store};
     args += m_extraArgs;
     m_process.start(binary(), args);
     if (!m_process.waitForStarted(timeoutMs))

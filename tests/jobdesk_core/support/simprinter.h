@@ -9,7 +9,8 @@
 class SimPrinterProcess
 {
 public:
-    // host: 127.0.0.x; store: folder the printer keeps what it receives in;
+    // host: 127.0.0.x, or empty to take a free address in 127.0.0.100-199 (several
+    // worktrees may run the same tests at once); store: folder the printer keeps what it receives in;
     // extraArgs: further printer-web options, e.g. {"--print-replies", "1001,2001"}.
     SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs = {});
     ~SimPrinterProcess();
@@ -35,8 +36,13 @@ public:
 
     static QString binary();
 
+    // Waits until nobody listens on the TCP port (another test process may
+    // hold a fixed port such as 18020 for a while); false on time-out.
+    static bool waitForPortFree(quint16 port, int timeoutMs = 60000);
+
 private:
     QList<QByteArray> requestFiles(const QString &page, const QString &suffix) const;
+    bool startOn(const QString &host, int timeoutMs);
 
     QString m_host;
     QString m_store;

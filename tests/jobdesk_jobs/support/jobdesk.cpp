@@ -50,6 +50,12 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 } // namespace
 
+void installLogCapture()
+{
+    if (!g_previous)
+        g_previous = qInstallMessageHandler(captureMessage);
+}
+
 QStringList logLines()
 {
     QMutexLocker lock(&g_logMutex);
@@ -76,8 +82,7 @@ JobDesk::JobDesk()
     if (!m_root.isValid())
         return;
     initSpoolbayResources();
-    if (!g_previous)
-        g_previous = qInstallMessageHandler(captureMessage);
+    installLogCapture();
     qputenv("SPOOLBAY_TEST_ROOT", m_root.path().toLocal8Bit());
     QDir().mkpath(paths::spoolDir());
     QDir().mkpath(paths::dataDir());

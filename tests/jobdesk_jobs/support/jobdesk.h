@@ -14,7 +14,9 @@ class PrintConfig;
 
 namespace testjob {
 
-// Every debug line of the process since the last clear (thread-safe).
+// Collects every Qt message of the process from now on (thread-safe).
+void installLogCapture();
+// Every debug line of the process since the last clear.
 QStringList logLines();
 void clearLog();
 bool logContains(const QString &text);

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
 
 namespace testjob {
 
@@ -28,7 +30,23 @@ SimPrinter::~SimPrinter()
 
 bool SimPrinter::start()
 {
-    QStringList args{QStringLiteral("--host"), m_host, QStringLiteral("--store"), m_store.path()};
+    if (!m_host.isEmpty())
+        return startOn(m_host);
+    // Other worktrees run these tests at the same time: take a free address.
+    const int first = int(QRandomGenerator::global()->bounded(150));
+    for (int i = 0; i < 150; ++i) {
+        const QString host = QStringLiteral("127.0.0.%1").arg(100 + (first + i) % 150);
+        if (startOn(host)) {
+            m_host = host;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SimPrinter::startOn(const QString &host)
+{
+    QStringList args{QStringLiteral("--host"), host, QStringLiteral("--store"), m_store.path()};
     args += m_args;
     m_process.start(QStringLiteral(PRINTER_WEB_BIN), args);
     if (!m_process.waitForStarted(5000))
@@ -37,14 +55,29 @@ bool SimPrinter::start()
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < 10000) {
-        if (m_process.state() != QProcess::Running)
+        if (m_process.state() != QProcess::Running) {
+            m_process.waitForFinished(1000);
             return false;
+        }
         m_process.waitForReadyRead(100);
         out += m_process.readAll();
         if (out.contains("listening on"))
             return true;
     }
+    stop();
     return false;
+}
+
+// An address where nothing listens, for an unreachable printer.
+QString SimPrinter::unusedHost()
+{
+    for (int i = 0; i < 150; ++i) {
+        const QString host = QStringLiteral("127.0.0.%1").arg(100 + int(QRandomGenerator::global()->bounded(150)));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress(host), 9100))
+            return host;
+    }
+    return QStringLiteral("127.0.0.99");
 }
 
 void SimPrinter::stop()

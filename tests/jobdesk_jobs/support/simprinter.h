@@ -11,8 +11,10 @@ namespace testjob {
 class SimPrinter
 {
 public:
-    // `host` is a 127.0.0.x address; `args` are extra printer-web options.
+    // `host` is a 127.0.0.x address, or empty to take a free one at start();
+    // `args` are extra printer-web options.
     SimPrinter(const QString &host, const QStringList &args = {});
+    static QString unusedHost();
     ~SimPrinter();
 
     bool start();   // true once the stand-in is listening
@@ -29,6 +31,8 @@ public:
     QString events() const;
 
 private:
+    bool startOn(const QString &host);
+
     QString m_host;
     QStringList m_args;
     QTemporaryDir m_store;

@@ -1,0 +1,416 @@
+// Refusals and faults on a job's road: refused or failed uploads, cancels,
+// repeated names, files still being written, missing printer information,
+// awkward file names, and spool files that must not starve the others.
+#include "httpservices.h"
+#include "jobdesk.h"
+#include "listenfile.h"
+#include "listenstatus.h"
+#include "printconfig.h"
+#include "simprinter.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QTableView>
+#include <QtTest>
+
+using namespace testjob;
+
+namespace {
+
+const qint64 kPart = 409600;
+
+PjlJob jobFor(const QString &host, qint64 size = 0, const QString &title = QStringLiteral("doc.pdf"))
+{
+    PjlJob job;
+    job.queue = host.toLatin1();
+    job.title = title.toUtf8();
+    job.totalSize = size;
+    return job;
+}
+
+} // namespace
+
+class TestJobFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void uploadOutcome_data();
+    void uploadOutcome();
+    void failureMarksEarlierJobInPath();
+    void awkwardFileNames_data();
+    void awkwardFileNames();
+    void repeatedJobName();
+    void incompleteFileCompletesLater();
+    void emptyPrinterInformation();
+    void cancelFromJobList();
+    void cancelAnsweredDuringAnotherUpload();
+    void refusedFilesDoNotStarveOthers();
+
+private:
+    void waitIdle();
+    PrintConfig *pc() const { return m_desk->controller(); }
+    std::unique_ptr<JobDesk> m_desk;
+};
+
+void TestJobFaults::initTestCase()
+{
+    // A printer that never answers gives up after this instead of 60 s.
+    HttpServices::setTransferTimeoutForTest(1500);
+    m_desk.reset(new JobDesk());
+    QVERIFY(m_desk->ok());
+}
+
+void TestJobFaults::cleanupTestCase()
+{
+    m_desk.reset();
+}
+
+void TestJobFaults::init()
+{
+    clearLog();
+}
+
+// The pipeline has finished with every file it was handed.
+void TestJobFaults::waitIdle()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(m_desk->spoolFiles().isEmpty(), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(g_spoolBusy.loadAcquire(), 0, 5000);
+}
+
+void TestJobFaults::uploadOutcome_data()
+{
+    QTest::addColumn<QStringList>("printerArgs");   // empty: no printer at all
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QStringList>("parts");          // what the printer saw
+    QTest::addColumn<bool>("watched");               // final part sent, job under watch
+
+    const QStringList none;
+    QTest::newRow("2001 on part 2 of 3")
+        << QStringList{"--print-replies", "1001,2001"} << "deny2" << 2 * kPart + 500
+        << QStringList{"1 deny2_1.pcl 409600 1001", "2 deny2_2.pcl 409600 2001"} << false;
+    QTest::newRow("3001 printer error")
+        << QStringList{"--print-replies", "3001"} << "err3" << kPart + 1
+        << QStringList{"1 err3_1.pcl 409600 3001"} << false;
+    QTest::newRow("HTTP 500")
+        << QStringList{"--print-replies", "http:500"} << "http500" << qint64(5000)
+        << QStringList{"1 http500_1.pcl 5000 http:500"} << false;
+    QTest::newRow("printer unreachable") << none << "gone" << qint64(5000) << QStringList() << false;
+    QTest::newRow("printer never answers")
+        << QStringList{"--print-replies", "none", "--hang-ms", "20000"} << "mute" << qint64(5000)
+        << QStringList{"1 mute_1.pcl 5000 none"} << false;
+    QTest::newRow("exactly one part")
+        << QStringList{"--states", "Queueing"} << "one" << kPart
+        << QStringList{"1 one_1.pcl 409600 1001", "end one_end.pcl 3 1001"} << true;
+    QTest::newRow("empty 200 answers go on")
+        << QStringList{"--print-replies", "empty", "--states", "Queueing"} << "quiet" << kPart + 7
+        << QStringList{"1 quiet_1.pcl 409600 empty", "2 quiet_2.pcl 7 empty", "end quiet_end.pcl 3 empty"} << true;
+    QTest::newRow("final part refused is still watched")
+        << QStringList{"--print-replies", "1001,2001", "--states", "Queueing"} << "lastno" << qint64(3000)
+        << QStringList{"1 lastno_1.pcl 3000 1001", "end lastno_end.pcl 3 2001"} << true;
+}
+
+void TestJobFaults::uploadOutcome()
+{
+    QFETCH(QStringList, printerArgs);
+    QFETCH(QString, job);
+    QFETCH(qint64, size);
+    QFETCH(QStringList, parts);
+    QFETCH(bool, watched);
+
+    SimPrinter printer(QString(), printerArgs);
+    if (!printerArgs.isEmpty())
+        QVERIFY(printer.start());
+    const QString host = printerArgs.isEmpty() ? SimPrinter::unusedHost() : printer.host();
+    QVERIFY(m_desk->dropJob(job + QStringLiteral(".pcl"), jobFor(host, size, job)));
+    waitIdle();
+
+    QCOMPARE(printer.parts(job), parts);
+    QCOMPARE(logContains(QStringLiteral("JOB FAILED")), !watched);
+    bool inWatch = false;
+    for (const JobWatchItem &w : qAsConst(pc()->m_jobWatchList))
+        inWatch = inWatch || w.jobId == job;
+    QCOMPARE(inWatch, watched);
+    QCOMPARE(m_desk->jobRow(job).isEmpty(), !watched);
+    // The job was logged before the upload and is never ended by it.
+    QList<QMap<QString, QString>> rows;
+    for (const auto &row : m_desk->jobLogRows(host))
+        if (row["JobName"] == job)
+            rows << row;
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first()["JobInfo"], QStringLiteral("待打印"));
+    QCOMPARE(rows.first()["Result"], QStringLiteral("-1"));
+    // Accepted parts only become job data at the printer.
+    if (!watched && !parts.isEmpty())
+        QCOMPARE(printer.jobFile(job, QStringLiteral("data.prn")).size(), qint64(parts.size() - 1) * kPart);
+}
+
+// A failed upload ends every still-watched job whose id occurs in the spool path.
+void TestJobFaults::failureMarksEarlierJobInPath()
+{
+    SimPrinter first(QString(), {"--states", "Queueing"});
+    SimPrinter second(QString(), {"--print-replies", "2001"});
+    QVERIFY(first.start());
+    QVERIFY(second.start());
+    QVERIFY(m_desk->dropJob(QStringLiteral("rep.pcl"), jobFor(first.host())));
+    waitIdle();
+    QCOMPARE(m_desk->jobRow(QStringLiteral("rep")).split('|').size(), 4);
+
+    QVERIFY(m_desk->dropJob(QStringLiteral("rep2.pcl"), jobFor(second.host())));
+    waitIdle();
+    const QStringList fields = m_desk->jobRow(QStringLiteral("rep")).split('|');
+    QCOMPARE(fields.size(), 5);
+    QCOMPARE(fields[2], QStringLiteral("打印失败:权限拒绝打印！"));
+    for (const JobWatchItem &w : qAsConst(pc()->m_jobWatchList))
+        QVERIFY(w.jobId != QLatin1String("rep"));
+}
+
+void TestJobFaults::awkwardFileNames_data()
+{
+    QTest::addColumn<QString>("name");     // spool file name and document title
+    QTest::addColumn<QString>("rowId");    // job id as the job list shows it
+    QTest::newRow("quote") << "it's" << "it's";
+    QTest::newRow("percent one") << "100%1 %2" << "100%1 %2";
+    QTest::newRow("bar") << "a|b" << "a_b";
+    QTest::newRow("markup") << "x<&y" << "x<&y";
+    QTest::newRow("chinese") << QStringLiteral("季度报告") << QStringLiteral("季度报告");
+}
+
+void TestJobFaults::awkwardFileNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, rowId);
+    SimPrinter printer(QString(), {"--states", "Completed", "--state-interval-ms", "100"});
+    QVERIFY(printer.start());
+    const QString host = printer.host();
+    QVERIFY(m_desk->dropJob(name + QStringLiteral(".pcl"), jobFor(host, 3000, name)));
+    waitIdle();
+
+    QCOMPARE(printer.parts(name), QStringList({"1 " + name + "_1.pcl 3000 1001", "end " + name + "_end.pcl 3 1001"}));
+    // The row keeps four fields (plus its mark) and shows the name, "|" made "_".
+    QTRY_COMPARE_WITH_TIMEOUT(m_desk->jobRow(rowId).section('|', 2, 2), QStringLiteral("打印完成"), 8000);
+    const QStringList fields = m_desk->jobRow(rowId).split('|');
+    QCOMPARE(fields.size(), 5);
+    QString shown = name;
+    QCOMPARE(fields[1], shown.replace('|', '_'));
+    // The job log holds the name exactly as it is.
+    const auto rows = m_desk->jobLogRows(host);
+    bool found = false;
+    for (const auto &row : rows) {
+        if (row["JobName"] == name) {
+            found = true;
+            QCOMPARE(row["JobInfo"], QStringLiteral("打印完成"));
+        }
+    }
+    QVERIFY2(found, qPrintable(name));
+}
+
+void TestJobFaults::repeatedJobName()
+{
+    SimPrinter printer(QString(), {"--states", "Queueing"});
+    QVERIFY(printer.start());
+    const QString host = printer.host();
+    QVERIFY(m_desk->dropJob(QStringLiteral("dup.pcl"), jobFor(host)));
+    waitIdle();
+    QCOMPARE(printer.parts(QStringLiteral("dup")).size(), 2);
+
+    clearLog();
+    QVERIFY(m_desk->dropJob(QStringLiteral("dup.pcl"), jobFor(host)));
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("job is printing, printer state : ")), 5000);
+    QTest::qWait(1200);
+    // Left in place, not printed again, and the desk stays free for other jobs.
+    QCOMPARE(m_desk->spoolFiles(), QStringList({"dup.pcl", "dup.pcl.xml"}));
+    QCOMPARE(printer.parts(QStringLiteral("dup")).size(), 2);
+    QCOMPARE(g_spoolBusy.loadAcquire(), 0);
+    QFile::remove(m_desk->spoolPath(QStringLiteral("dup.pcl")));
+    QFile::remove(m_desk->spoolPath(QStringLiteral("dup.pcl.xml")));
+}
+
+void TestJobFaults::incompleteFileCompletesLater()
+{
+    SimPrinter printer(QString(), {"--states", "Queueing"});
+    QVERIFY(printer.start());
+    const QString host = printer.host();
+    const PjlJob job = jobFor(host);
+    const QString path = m_desk->spoolPath(QStringLiteral("late.pcl"));
+    // Header only: the filter is still writing pages.
+    QVERIFY(m_desk->dropFile(QStringLiteral("late.pcl"), pjlHeader(job)));
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("文件正在产生")), 5000);
+    // Close sequence written but a line feed after it: still not complete.
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write(pjlClose() + "\n");
+    }
+    clearLog();
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("文件未写完")), 5000);
+    QCOMPARE(m_desk->spoolFiles(), QStringList({"late.pcl", "late.pcl.xml"}));
+    QVERIFY(printer.parts(QStringLiteral("late")).isEmpty());
+
+    const QByteArray whole = pjlHeader(job) + QByteArray(1000, 'p') + pjlClose();
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(whole);
+    }
+    waitIdle();
+    QCOMPARE(printer.jobFile(QStringLiteral("late"), QStringLiteral("data.prn")), whole);
+}
+
+// A converter that leaves the companion empty: the job still goes through
+// the log and the ticket, and its upload to no printer fails cleanly.
+void TestJobFaults::emptyPrinterInformation()
+{
+    m_desk->setConverterInstalled(false);
+    QVERIFY(m_desk->dropJob(QStringLiteral("bare.pcl"), jobFor(SimPrinter::unusedHost())));
+    waitIdle();
+    m_desk->setConverterInstalled(true);
+
+    const auto rows = m_desk->jobLogRows(QString());
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first()["JobName"], QString());
+    QCOMPARE(rows.first()["PageCount"], QStringLiteral("0"));
+    QCOMPARE(rows.first()["JobInfo"], QStringLiteral("待打印"));
+    QVERIFY(logContains(QStringLiteral("<JobID>bare</JobID>")));
+    QVERIFY(logContains(QStringLiteral("<DriverName>Porvik-Jyx(30)</DriverName>")));
+    QVERIFY(logContains(QStringLiteral("<Copies>0</Copies>")));
+    QVERIFY(logContains(QStringLiteral("JOB FAILED")));
+}
+
+// Right-click on the job's row, choose the menu entry: the printer is asked
+// to cancel, tracking stops and the row leaves the list.
+void TestJobFaults::cancelFromJobList()
+{
+    SimPrinter printer(QString(), {"--states", "Queueing"});
+    QVERIFY(printer.start());
+    const QString host = printer.host();
+    QVERIFY(m_desk->dropJob(QStringLiteral("cx.pcl"), jobFor(host)));
+    waitIdle();
+    QVERIFY(!m_desk->jobRow(QStringLiteral("cx")).isEmpty());
+
+    PrinterTask &task = pc()->mPrinterTask;
+    task.show();
+    auto *view = task.findChild<QTableView *>(QStringLiteral("printertasktableView"));
+    QVERIFY(view);
+    const int row = task.m_workFileList.indexOf(m_desk->jobRow(QStringLiteral("cx")));
+    QVERIFY(row >= 0);
+    QCOMPARE(view->model()->index(row, 0).data().toString(), QStringLiteral("doc.pdf"));
+    const QRect cell = view->visualRect(view->model()->index(row, 1));
+
+    QSignalSpy removed(pc(), &PrintConfig::sigRemoveJob);
+    bool menuSeen = false;
+    QTimer::singleShot(300, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        menuSeen = menu->actions().size() == 1 && menu->actions().first()->text() == QStringLiteral("取消");
+        menu->actions().first()->trigger();
+        menu->close();
+    });
+    QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(), view->viewport()->mapToGlobal(cell.center()));
+    QApplication::sendEvent(view->viewport(), &click);
+    QVERIFY(menuSeen);
+    QCOMPARE(view->selectionModel()->selectedRows().value(0).row(), row);
+    QCOMPARE(m_desk->jobRow(QStringLiteral("cx")).split('|').size(), 5);
+
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 5000);
+    QCOMPARE(removed.first().first().toString(), QStringLiteral("cx"));
+    QCOMPARE(printer.requestBodies(QStringLiteral("cancelJob")), QList<QByteArray>({"jobID=cx"}));
+    const int polls = printer.requestBodies(QStringLiteral("getJobStatus")).size();
+    QTest::qWait(2500);
+    QVERIFY(printer.requestBodies(QStringLiteral("getJobStatus")).size() <= polls + 1);
+    QTRY_VERIFY_WITH_TIMEOUT(m_desk->jobRow(QStringLiteral("cx")).isEmpty(), 8000);
+    task.hide();
+}
+
+// Job A is cancelled while job B waits for its first part's answer: the cancel
+// reply must not end B or remove B's spool files.
+void TestJobFaults::cancelAnsweredDuringAnotherUpload()
+{
+    SimPrinter printerA(QString(), {"--states", "Queueing"});
+    SimPrinter printerB(QString(), {"--print-replies", "none,1001", "--hang-ms", "1200", "--states", "Queueing"});
+    QVERIFY(printerA.start());
+    QVERIFY(printerB.start());
+    const QString hostA = printerA.host();
+    const QString hostB = printerB.host();
+    QVERIFY(m_desk->dropJob(QStringLiteral("ja.pcl"), jobFor(hostA)));
+    waitIdle();
+
+    // The upload runs in a nested event loop, so the cancel is sent and the
+    // pipeline looked at from a timer that fires inside that loop.
+    QSignalSpy removed(pc(), &PrintConfig::sigRemoveJob);
+    bool cancelSent = false;
+    bool looked = false;
+    QString jobInPipeline;
+    bool filesThere = false;
+    QTimer probe;
+    probe.setInterval(20);
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (!cancelSent && !printerB.requestBodies(QStringLiteral("print")).isEmpty()) {
+            cancelSent = true;
+            pc()->onCancelJob(QStringLiteral("ja"));
+        } else if (cancelSent && !looked && removed.count() == 1) {
+            looked = true;
+            jobInPipeline = pc()->JobName;
+            filesThere = QFile::exists(m_desk->spoolPath(QStringLiteral("jb.pcl")))
+                         && QFile::exists(m_desk->spoolPath(QStringLiteral("jb.pcl.xml")));
+        }
+    });
+    probe.start();
+    QVERIFY(m_desk->dropJob(QStringLiteral("jb.pcl"), jobFor(hostB, kPart + 10)));
+    QTRY_VERIFY_WITH_TIMEOUT(looked, 8000);
+    probe.stop();
+    QCOMPARE(removed.first().first().toString(), QStringLiteral("ja"));
+    // B was still the job in the pipeline when the cancel was answered, its files in place.
+    QCOMPARE(jobInPipeline, QStringLiteral("jb"));
+    QVERIFY(filesThere);
+
+    waitIdle();
+    QCOMPARE(printerB.parts(QStringLiteral("jb")),
+             QStringList({"1 jb_1.pcl 409600 none", "2 jb_2.pcl 10 1001", "end jb_end.pcl 3 1001"}));
+    QCOMPARE(m_desk->jobRow(QStringLiteral("jb")).section('|', 0, 0), QStringLiteral("jb"));
+}
+
+// A large file that never completes and a large file with a name already
+// printed stay in the folder, while a small complete job behind them prints.
+void TestJobFaults::refusedFilesDoNotStarveOthers()
+{
+    SimPrinter printer(QString(), {"--states", "Queueing"});
+    QVERIFY(printer.start());
+    const QString host = printer.host();
+    QVERIFY(m_desk->dropJob(QStringLiteral("again.pcl"), jobFor(host)));
+    waitIdle();
+
+    PjlJob big = jobFor(host, 3 * kPart);
+    const QByteArray open = pjlHeader(big) + QByteArray(3 * kPart, 'x');
+    QVERIFY(m_desk->dropFile(QStringLiteral("endless.pcl"), open));
+    QVERIFY(m_desk->dropJob(QStringLiteral("again.pcl"), big));
+    QTest::qWait(1500);
+    QVERIFY(m_desk->dropJob(QStringLiteral("small.pcl"), jobFor(host)));
+
+    QTRY_COMPARE_WITH_TIMEOUT(printer.parts(QStringLiteral("small")).size(), 2, 8000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_desk->spoolFiles().contains(QStringLiteral("small.pcl")), 5000);
+    QCOMPARE(m_desk->spoolFiles(),
+             QStringList({"again.pcl", "again.pcl.xml", "endless.pcl", "endless.pcl.xml"}));
+
+    // The endless file is retried later: once it completes it prints too.
+    {
+        QFile f(m_desk->spoolPath(QStringLiteral("endless.pcl")));
+        QVERIFY(f.open(QIODevice::Append));
+        f.write(pjlClose());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(printer.parts(QStringLiteral("endless")).size(), 5, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_desk->spoolFiles(), QStringList({"again.pcl", "again.pcl.xml"}), 5000);
+    QFile::remove(m_desk->spoolPath(QStringLiteral("again.pcl")));
+    QFile::remove(m_desk->spoolPath(QStringLiteral("again.pcl.xml")));
+}
+
+QTEST_MAIN(TestJobFaults)
+#include "tst_jobfaults.moc"

@@ -1,0 +1,232 @@
+// The job-submit dialog on the job controller: offered levels, the choice,
+// print (watermark, then upload to the printer stand-in) and cancel.
+#include "listenfile.h"
+#include "printconfig.h"
+#include "simprinter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+
+namespace {
+
+QStringList g_messages;
+QtMessageHandler g_previous = nullptr;
+
+void collect(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    g_messages << msg;
+    if (g_previous)
+        g_previous(type, context, msg);
+}
+
+int indexOfMessage(const QString &start)
+{
+    for (int i = 0; i < g_messages.size(); ++i)
+        if (g_messages[i].startsWith(start))
+            return i;
+    return -1;
+}
+
+const QByteArray kJobData = "\x1b%-12345X@PJL JOB\r\n@PJL EOJ\r\npage data\r\n@PJL EOJ\r\n\x1b%-12345X";
+
+} // namespace
+
+class TestSubmitDialog : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    QTemporaryDir m_work;
+    QTemporaryDir m_store;
+    QString m_previousDir;
+    SimPrinterProcess *m_printer = nullptr;
+    PrintConfig *m_controller = nullptr;
+
+    QList<QRadioButton *> levelButtons() const
+    {
+        const Ui_PrintConfigClass &ui = m_controller->ui;
+        return {ui.radioButton, ui.radioButton_1, ui.radioButton_2, ui.radioButton_3, ui.radioButton_4};
+    }
+    QStringList shownLevels() const
+    {
+        QStringList shown;
+        for (QRadioButton *b : levelButtons())
+            if (!b->isHidden())
+                shown << b->text();
+        return shown;
+    }
+    QString toolLog() const { return m_work.path() + QStringLiteral("/runs.log"); }
+
+    // A job as the intake leaves it just before the upload.
+    void prepareJob(const QString &name, const QString &levels)
+    {
+        PrintConfig &c = *m_controller;
+        const QString spool = m_root.path() + QStringLiteral("/var/porvik/SPOOL/") + name + QStringLiteral(".pcl");
+        for (const QString &path : {spool, spool + ".xml", spool + ".bar"}) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(path == spool ? kJobData : QByteArray("<x/>"));
+        }
+        c.SpoolFile = c.RemoveFile = spool;
+        c.XmlFile = spool + ".xml";
+        c.SpoolStem = spool.left(spool.size() - 4);
+        c.JobName = name;
+        c.JobLabel = spool;
+        c.FileName = name + QStringLiteral(".pdf");
+        c.Copies = 1;
+        c.Pages = 2;
+        c.JPrinterName = c.PrinterAddress = m_printer->host();
+        c.DomainAccount = QStringLiteral("zhang");
+        c.BarcodeTemplate = QStringLiteral("%SEC% {0:000}-{1}");
+        c.SecLevel = levels;
+        c.writeJobTicket();
+        g_spoolBusy.storeRelease(1); // as when the listener handed the file over
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid() && m_work.isValid() && m_store.isValid());
+        qputenv("SPOOLBAY_TEST_ROOT", QFile::encodeName(m_root.path()));
+        qputenv("BARCODE_SIM_LOG", QFile::encodeName(toolLog()));
+        QVERIFY(QFile::copy(QStringLiteral(BIN_DIR "/BarcodeUtil.jar"), m_work.path() + "/BarcodeUtil.jar"));
+        m_previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_work.path()));
+
+        m_printer = new SimPrinterProcess(QString(), m_store.path());
+        QVERIFY(m_printer->start());
+        QVERIFY(SimPrinterProcess::waitForPortFree(ListenFile::kSettingsPort));
+        m_controller = new PrintConfig();
+        g_previous = qInstallMessageHandler(collect);
+    }
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(g_previous);
+        delete m_controller;
+        delete m_printer;
+        g_spoolBusy.storeRelease(0);
+        QDir::setCurrent(m_previousDir);
+    }
+    void init()
+    {
+        QFile::remove(toolLog());
+        g_messages.clear();
+    }
+
+    void form()
+    {
+        const Ui_PrintConfigClass &ui = m_controller->ui;
+        QCOMPARE(m_controller->objectName(), QStringLiteral("PrintConfigClass"));
+        QCOMPARE(m_controller->size(), QSize(440, 231));
+        QCOMPARE(m_controller->windowTitle(), QString::fromUtf8("提交作业"));
+        QCOMPARE(ui.label_3->text(), QString::fromUtf8("密  级："));
+        QCOMPARE(ui.label_4->text(), QString::fromUtf8("备  注："));
+        QCOMPARE(ui.frame->geometry(), QRect(70, 43, 351, 41));
+        QCOMPARE(ui.pushButton_ok->geometry(), QRect(279, 190, 65, 32));
+        QCOMPARE(ui.radioButton_3->sizePolicy().horizontalStretch(), 1);
+        QCOMPARE(ui.radioButton_2->sizePolicy().horizontalStretch(), 0);
+        QVERIFY(!(m_controller->windowFlags() & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!m_controller->isVisible());
+    }
+
+    void offeredLevels_data()
+    {
+        QTest::addColumn<QString>("levels");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("three") << QString::fromUtf8("公开|内部|秘密")
+                               << QStringList{QString::fromUtf8("公开"), QString::fromUtf8("内部"), QString::fromUtf8("秘密")};
+        QTest::newRow("seven") << "1|2|3|4|5|6|7" << QStringList{"1", "2", "3", "4", "5"};
+        QTest::newRow("none") << "" << QStringList();
+        QTest::newRow("one") << "S" << QStringList{"S"};
+    }
+    void offeredLevels()
+    {
+        QFETCH(QString, levels);
+        QFETCH(QStringList, shown);
+        m_controller->JobLabel = QStringLiteral("/var/porvik/SPOOL/report.pcl");
+        m_controller->SecLevel = levels;
+        m_controller->showSubmitDialog();
+        QVERIFY(m_controller->isVisible());
+        QCOMPARE(m_controller->ui.label_JobName->text(), QStringLiteral("/var/porvik/SPOOL/report.pcl"));
+        QCOMPARE(shownLevels(), shown);
+        if (!shown.isEmpty())
+            QVERIFY(m_controller->ui.radioButton->isChecked());
+        QVERIFY(g_messages.contains("tSercret  : \"" + levels + "\""));
+        m_controller->hide();
+    }
+
+    void printWithTheFirstLevel()
+    {
+        prepareJob(QStringLiteral("dlgfirst"), QStringLiteral("A|B|C"));
+        m_controller->showSubmitDialog();
+        QTest::keyClicks(m_controller->ui.textEdit, QStringLiteral("for the board"));
+        QTest::mouseClick(m_controller->ui.pushButton_ok, Qt::LeftButton);
+
+        QCOMPARE(m_controller->SecLevel, QStringLiteral("A"));
+        QCOMPARE(m_controller->Remark, QStringLiteral("for the board"));
+        QVERIFY(!m_controller->isVisible());
+        // Barcodes first, then the upload.
+        QFile log(toolLog());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(log.readAll()), QStringLiteral("./png/1-1.png\tA 1-1\n./png/1-2.png\tA 1-2\n"));
+        const int lastTool = indexOfMessage(QStringLiteral("java  -jar   BarcodeUtil.jar ./png/1-2.png"));
+        const int upload = indexOfMessage(QStringLiteral("sendXml:"));
+        QVERIFY(lastTool >= 0 && upload > lastTool);
+        QVERIFY(m_printer->waitForEvent(QStringLiteral("dlgfirst")));
+        QTRY_COMPARE(m_printer->storeFile(QStringLiteral("dlgfirst/data.prn")), kJobData);
+    }
+
+    void printWithTheThirdLevel()
+    {
+        prepareJob(QStringLiteral("dlgthird"), QString::fromUtf8("公开|内部|秘密"));
+        m_controller->showSubmitDialog();
+        QTest::mouseClick(m_controller->ui.radioButton_2, Qt::LeftButton);
+        QVERIFY(m_controller->ui.radioButton_2->isChecked());
+        QVERIFY(!m_controller->ui.radioButton->isChecked());
+        QCOMPARE(m_controller->SecLevel, QString::fromUtf8("秘密"));
+        QTest::mouseClick(m_controller->ui.pushButton_ok, Qt::LeftButton);
+        QCOMPARE(m_controller->SecLevel, QString::fromUtf8("秘密"));
+        QFile log(toolLog());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(log.readAll()).startsWith(QString::fromUtf8("./png/1-1.png\t秘密 1-1\n")));
+        QTRY_COMPARE(m_printer->storeFile(QStringLiteral("dlgthird/data.prn")), kJobData);
+    }
+
+    void printWithoutLevels()
+    {
+        prepareJob(QStringLiteral("dlgnone"), QString());
+        m_controller->showSubmitDialog();
+        QTest::mouseClick(m_controller->ui.pushButton_ok, Qt::LeftButton);
+        QCOMPARE(m_controller->SecLevel, QString());
+        QTRY_COMPARE(m_printer->storeFile(QStringLiteral("dlgnone/data.prn")), kJobData);
+    }
+
+    void cancelDropsTheJob()
+    {
+        prepareJob(QStringLiteral("dlgcancel"), QStringLiteral("A|B"));
+        const QString spool = m_controller->SpoolFile;
+        m_controller->showSubmitDialog();
+        QTest::keyClicks(m_controller->ui.textEdit, QStringLiteral("never mind"));
+        QTest::mouseClick(m_controller->ui.pushButton_cancel, Qt::LeftButton);
+
+        QVERIFY(!m_controller->isVisible());
+        QVERIFY(m_controller->JobName.isEmpty());
+        QVERIFY(m_controller->SecLevel.isEmpty());
+        QVERIFY(m_controller->Remark.isEmpty());
+        for (const QString &path : {spool, spool + ".xml", spool + ".bar"})
+            QTRY_VERIFY2(!QFile::exists(path), qPrintable(path));
+        QVERIFY(!QFile::exists(toolLog()));
+        for (const QString &event : m_printer->events())
+            QVERIFY2(!event.contains(QStringLiteral("dlgcancel")), qPrintable(event));
+    }
+};
+
+QTEST_MAIN(TestSubmitDialog)
+#include "tst_submit_dialog.moc"
