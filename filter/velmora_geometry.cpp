@@ -287,14 +287,31 @@ int DoWholePage(JobInfo *slot)
     const bool bytePixels = page.cupsBitsPerPixel >= 8;
     const int64_t rowBytes = bytePixels ? AW : AW / 8;
     const DWORD planes = Planes(slot);
+    const DWORD planeH = slot->page_height / planes;
+    const DWORD srcCols = bytePixels ? slot->page_width : (slot->page_width + 7) / 8;
+    if (rowBytes <= srcCols && rowBytes <= slot->linebyte && AH <= planeH) {
+        // The page covers the whole canvas: cut it in place, nothing to fill.
+        for (DWORD p = 0; p < planes; ++p)
+            for (DWORD y = 0; y < AH; ++y) {
+                BYTE *dst = slot->lpbuf + (static_cast<size_t>(p) * AH + y) * rowBytes;
+                const BYTE *src = slot->lpbuf + (static_cast<size_t>(p) * planeH + y) * slot->linebyte;
+                if (dst != src)
+                    memmove(dst, src, rowBytes);
+            }
+        slot->page_width = static_cast<DWORD>(AW);
+        slot->page_height = static_cast<DWORD>(AH) * planes;
+        slot->linebyte = static_cast<DWORD>(rowBytes);
+        slot->pagesize = slot->linebyte * slot->page_height;
+        DbgMessage(fn, "Out");
+        return 1;
+    }
     BYTE *out = WhiteBuffer(rowBytes, AH, planes);
     if (!out) {
         DbgMessage(fn, "Out, no memory");
         return 0;
     }
-    const DWORD planeH = slot->page_height / planes;
     const DWORD rows = static_cast<DWORD>(AH < planeH ? AH : planeH);
-    DWORD cols = bytePixels ? slot->page_width : (slot->page_width + 7) / 8;
+    DWORD cols = srcCols;
     if (cols > rowBytes)
         cols = static_cast<DWORD>(rowBytes);
     if (cols > slot->linebyte)

@@ -118,26 +118,35 @@ static int ReadPage(JobInfo *slot, int blank, DWORD *BlackDot, const char *fn)
         RasterError("Not enough memory for a page of %u bytes", slot->pagesize);
         return 0;
     }
-    memset(page, 0xFF, slot->pagesize);
     free(slot->lpbuf);
     slot->lpbuf = page;
 
-    if (!blank) {
+    if (blank) {
+        memset(page, 0xFF, slot->pagesize);
+    } else {
         if (!slot->inras) {
             RasterError("No raster stream to read the page from");
             return 0;
         }
+        // Each row is written once: raster bytes, then white pad; the
+        // non-white count is taken while the row is still in cache.
+        const DWORD bpl = h.cupsBytesPerLine;
+        DWORD dots = 0;
         for (DWORD y = 0; y < h.cupsHeight; ++y) {
             BYTE *row = page + static_cast<size_t>(y) * slot->linebyte;
-            if (cupsRasterReadPixels(slot->inras, row, h.cupsBytesPerLine) != h.cupsBytesPerLine) {
+            if (cupsRasterReadPixels(slot->inras, row, bpl) != bpl) {
                 RasterError("Raster page is truncated: line %u of %u could not be read", y + 1, h.cupsHeight);
                 DbgMessage(fn, "read error at line %u", y);
                 return 0;
             }
+            memset(row + bpl, 0xFF, slot->linebyte - bpl);
+            DWORD n = 0;
+            for (DWORD i = 0; i < bpl; ++i)
+                n += row[i] != 0xFF;
+            dots += n;
         }
-        DWORD dots = 0;
-        for (DWORD i = 0; i < slot->pagesize; ++i)
-            dots += page[i] != 0xFF;
+        memset(page + static_cast<size_t>(h.cupsHeight) * slot->linebyte, 0xFF,
+               static_cast<size_t>(slot->page_height - h.cupsHeight) * slot->linebyte);
         *BlackDot = dots;
         DbgMessage(fn, "Black dot = %d", static_cast<int>(dots));
     }
