@@ -41,6 +41,34 @@ bool TwoPlane(const JobInfo *slot)
     return slot->inheader.cupsInteger[4] == 1;
 }
 
+// One row of the red/black split; BPP bytes per pixel, the first three used.
+template <int BPP> void SplitRow(const BYTE *src, BYTE *black, BYTE *red, DWORD pixels, unsigned diff)
+{
+    for (DWORD x = 0; x < pixels; ++x) {
+        const BYTE *p = src + x * BPP;
+        unsigned R = p[0], G = p[1], B = p[2];
+        unsigned limit = R > diff ? R - diff : 0;
+        unsigned mx = G > B ? G : B;
+        if (mx < limit && R > 150) {
+            for (int k = 0; k < BPP; ++k)
+                red[x * BPP + k] = 0;
+        } else {
+            for (int k = 0; k < BPP; ++k)
+                black[x * BPP + k] = p[k];
+        }
+    }
+}
+
+// One row of gray conversion; the weights sum to 100, so the result stays in 0..255.
+template <int BPP> void GrayRow(const BYTE *src, BYTE *dst, DWORD pixels)
+{
+    for (DWORD x = 0; x < pixels; ++x) {
+        const BYTE *p = src + x * BPP;
+        unsigned g = (30u * p[0] + 53u * p[1] + 17u * p[2] + 1u) / 100u;
+        dst[x] = static_cast<BYTE>(g >= 255 ? 255 : g);
+    }
+}
+
 } // namespace
 
 bool CheckPageHeader(const cups_page_header2_t *h, char *why, size_t whyLen)
@@ -234,17 +262,10 @@ int Page_24BitProcessRedColor(JobInfo *slot)
         const BYTE *src = slot->lpbuf + static_cast<size_t>(y) * slot->linebyte;
         BYTE *black = out + static_cast<size_t>(y) * slot->linebyte;
         BYTE *red = black + half;
-        for (DWORD x = 0; x < pixels; ++x) {
-            const BYTE *p = src + x * bytesPP;
-            unsigned R = p[0], G = p[1], B = p[2];
-            unsigned limit = R > diff ? R - diff : 0;
-            unsigned mx = G > B ? G : B;
-            if (mx < limit && R > 150) {
-                memset(red + x * bytesPP, 0, bytesPP);
-            } else {
-                memcpy(black + x * bytesPP, p, bytesPP);
-            }
-        }
+        if (bytesPP == 3)
+            SplitRow<3>(src, black, red, pixels, diff);
+        else
+            SplitRow<4>(src, black, red, pixels, diff);
     }
     free(slot->lpbuf);
     slot->lpbuf = out;
@@ -271,11 +292,10 @@ void ImageToGray(JobInfo *slot)
     for (DWORD y = 0; y < slot->page_height; ++y) {
         const BYTE *src = slot->lpbuf + static_cast<size_t>(y) * slot->linebyte;
         BYTE *dst = out + static_cast<size_t>(y) * target;
-        for (DWORD x = 0; x < used; ++x) {
-            const BYTE *p = src + x * bytesPP;
-            unsigned g = (30u * p[0] + 53u * p[1] + 17u * p[2] + 1u) / 100u;
-            dst[x] = static_cast<BYTE>(g >= 255 ? 255 : g);
-        }
+        if (bytesPP == 3)
+            GrayRow<3>(src, dst, used);
+        else
+            GrayRow<4>(src, dst, used);
         memset(dst + used, 0xFF, target - used);
     }
     free(slot->lpbuf);
