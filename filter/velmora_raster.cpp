@@ -96,6 +96,8 @@ bool CheckPageHeader(const cups_page_header2_t *h, char *why, size_t whyLen)
         return fail("Raster page is too wide (%u pixels)", h->cupsWidth);
     if (h->HWResolution[0] == 0 || h->HWResolution[1] == 0)
         return fail("Raster page has no resolution");
+    if (h->HWResolution[0] > 100000 || h->HWResolution[1] > 100000)
+        return fail("Raster page resolution %u x %u is out of range", h->HWResolution[0], h->HWResolution[1]);
     if (h->PageSize[0] == 0 || h->PageSize[1] == 0)
         return fail("Raster page has no page size");
     uint64_t bytes = Align32(h->cupsHeight) * (Align32(h->cupsWidth) * bpp / 8);
