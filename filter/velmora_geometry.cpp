@@ -17,6 +17,14 @@ int64_t Align32(int64_t v)
     return (v + 31) / 32 * 32;
 }
 
+// Pixels across the printable part (12 points off each side) of `points`.
+int64_t Printable(uint64_t resolution, uint64_t points)
+{
+    if (points <= 24 || resolution == 0 || resolution > 100000)
+        return 0;
+    return static_cast<int64_t>(resolution * (points - 24) / 72);
+}
+
 DWORD Planes(const JobInfo *slot)
 {
     return slot->inheader.cupsInteger[4] == 1 ? 2 : 1;
@@ -135,9 +143,9 @@ void ImageCrop(JobInfo *slot)
         DbgMessage(fn, "Out, nothing to do");
         return;
     }
-    const int64_t R = h.HWResolution[0];
-    const int64_t width = Align32(R * (static_cast<int64_t>(h.PageSize[0]) - 24) / 72);
-    const int64_t height = Align32(R * (static_cast<int64_t>(h.PageSize[1]) - 24) / 72);
+    const uint64_t R = h.HWResolution[0];
+    const int64_t width = Align32(Printable(R, h.PageSize[0]));
+    const int64_t height = Align32(Printable(R, h.PageSize[1]));
     DbgMessage(fn, "width = %d", static_cast<int>(width));
     DbgMessage(fn, "height = %d", static_cast<int>(height));
     if (width <= 0 || height <= 0 || h.cupsWidth == 0 || h.cupsHeight == 0) {
@@ -256,7 +264,7 @@ int DoWholePage(JobInfo *slot)
     static const char fn[] = "DoWholePage";
     const cups_page_header2_t &page = slot->inheader;
     const cups_page_header2_t &H = (slot->DriverFeature & DRVF_A3) ? page : ginheader_bak;
-    const int64_t R = (slot->SCALE1200 || page.HWResolution[0] < 600) ? 600 : page.HWResolution[0];
+    const uint64_t R = (slot->SCALE1200 || page.HWResolution[0] < 600) ? 600 : page.HWResolution[0];
     DbgMessage(fn, "In, resolution = %d", static_cast<int>(R));
     if (!slot->lpbuf)
         return 0;
@@ -268,8 +276,8 @@ int DoWholePage(JobInfo *slot)
     const int NeedCrop = !known ? 2 : (page.cupsInteger[7] != 0 && page.cupsInteger[7] != 100 ? 1 : 0);
     DbgMessage(fn, "NeedCrop = %d", NeedCrop);
 
-    int64_t width = R * (static_cast<int64_t>(H.PageSize[0]) - 24) / 72;
-    int64_t height = R * (static_cast<int64_t>(H.PageSize[1]) - 24) / 72;
+    int64_t width = Printable(R, H.PageSize[0]);
+    int64_t height = Printable(R, H.PageSize[1]);
     if (NeedCrop == 2 && (static_cast<float>(H.PageSize[0]) > slot->MaxMediaWidth ||
                           static_cast<float>(H.PageSize[1]) > slot->MaxMediaHeight)) {
         float w = (slot->MaxMediaWidth - 24.0f) * static_cast<float>(R) / 72.0f;
@@ -287,14 +295,31 @@ int DoWholePage(JobInfo *slot)
     const bool bytePixels = page.cupsBitsPerPixel >= 8;
     const int64_t rowBytes = bytePixels ? AW : AW / 8;
     const DWORD planes = Planes(slot);
+    const DWORD planeH = slot->page_height / planes;
+    const DWORD srcCols = bytePixels ? slot->page_width : (slot->page_width + 7) / 8;
+    if (rowBytes <= srcCols && rowBytes <= slot->linebyte && AH <= planeH) {
+        // The page covers the whole canvas: cut it in place, nothing to fill.
+        for (DWORD p = 0; p < planes; ++p)
+            for (DWORD y = 0; y < AH; ++y) {
+                BYTE *dst = slot->lpbuf + (static_cast<size_t>(p) * AH + y) * rowBytes;
+                const BYTE *src = slot->lpbuf + (static_cast<size_t>(p) * planeH + y) * slot->linebyte;
+                if (dst != src)
+                    memmove(dst, src, rowBytes);
+            }
+        slot->page_width = static_cast<DWORD>(AW);
+        slot->page_height = static_cast<DWORD>(AH) * planes;
+        slot->linebyte = static_cast<DWORD>(rowBytes);
+        slot->pagesize = slot->linebyte * slot->page_height;
+        DbgMessage(fn, "Out");
+        return 1;
+    }
     BYTE *out = WhiteBuffer(rowBytes, AH, planes);
     if (!out) {
         DbgMessage(fn, "Out, no memory");
         return 0;
     }
-    const DWORD planeH = slot->page_height / planes;
     const DWORD rows = static_cast<DWORD>(AH < planeH ? AH : planeH);
-    DWORD cols = bytePixels ? slot->page_width : (slot->page_width + 7) / 8;
+    DWORD cols = srcCols;
     if (cols > rowBytes)
         cols = static_cast<DWORD>(rowBytes);
     if (cols > slot->linebyte)

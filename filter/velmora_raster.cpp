@@ -41,6 +41,34 @@ bool TwoPlane(const JobInfo *slot)
     return slot->inheader.cupsInteger[4] == 1;
 }
 
+// One row of the red/black split; BPP bytes per pixel, the first three used.
+template <int BPP> void SplitRow(const BYTE *src, BYTE *black, BYTE *red, DWORD pixels, unsigned diff)
+{
+    for (DWORD x = 0; x < pixels; ++x) {
+        const BYTE *p = src + x * BPP;
+        unsigned R = p[0], G = p[1], B = p[2];
+        unsigned limit = R > diff ? R - diff : 0;
+        unsigned mx = G > B ? G : B;
+        if (mx < limit && R > 150) {
+            for (int k = 0; k < BPP; ++k)
+                red[x * BPP + k] = 0;
+        } else {
+            for (int k = 0; k < BPP; ++k)
+                black[x * BPP + k] = p[k];
+        }
+    }
+}
+
+// One row of gray conversion; the weights sum to 100, so the result stays in 0..255.
+template <int BPP> void GrayRow(const BYTE *src, BYTE *dst, DWORD pixels)
+{
+    for (DWORD x = 0; x < pixels; ++x) {
+        const BYTE *p = src + x * BPP;
+        unsigned g = (30u * p[0] + 53u * p[1] + 17u * p[2] + 1u) / 100u;
+        dst[x] = static_cast<BYTE>(g >= 255 ? 255 : g);
+    }
+}
+
 } // namespace
 
 bool CheckPageHeader(const cups_page_header2_t *h, char *why, size_t whyLen)
@@ -68,6 +96,8 @@ bool CheckPageHeader(const cups_page_header2_t *h, char *why, size_t whyLen)
         return fail("Raster page is too wide (%u pixels)", h->cupsWidth);
     if (h->HWResolution[0] == 0 || h->HWResolution[1] == 0)
         return fail("Raster page has no resolution");
+    if (h->HWResolution[0] > 100000 || h->HWResolution[1] > 100000)
+        return fail("Raster page resolution %u x %u is out of range", h->HWResolution[0], h->HWResolution[1]);
     if (h->PageSize[0] == 0 || h->PageSize[1] == 0)
         return fail("Raster page has no page size");
     uint64_t bytes = Align32(h->cupsHeight) * (Align32(h->cupsWidth) * bpp / 8);
@@ -118,26 +148,35 @@ static int ReadPage(JobInfo *slot, int blank, DWORD *BlackDot, const char *fn)
         RasterError("Not enough memory for a page of %u bytes", slot->pagesize);
         return 0;
     }
-    memset(page, 0xFF, slot->pagesize);
     free(slot->lpbuf);
     slot->lpbuf = page;
 
-    if (!blank) {
+    if (blank) {
+        memset(page, 0xFF, slot->pagesize);
+    } else {
         if (!slot->inras) {
             RasterError("No raster stream to read the page from");
             return 0;
         }
+        // Each row is written once: raster bytes, then white pad; the
+        // non-white count is taken while the row is still in cache.
+        const DWORD bpl = h.cupsBytesPerLine;
+        DWORD dots = 0;
         for (DWORD y = 0; y < h.cupsHeight; ++y) {
             BYTE *row = page + static_cast<size_t>(y) * slot->linebyte;
-            if (cupsRasterReadPixels(slot->inras, row, h.cupsBytesPerLine) != h.cupsBytesPerLine) {
+            if (cupsRasterReadPixels(slot->inras, row, bpl) != bpl) {
                 RasterError("Raster page is truncated: line %u of %u could not be read", y + 1, h.cupsHeight);
                 DbgMessage(fn, "read error at line %u", y);
                 return 0;
             }
+            memset(row + bpl, 0xFF, slot->linebyte - bpl);
+            DWORD n = 0;
+            for (DWORD i = 0; i < bpl; ++i)
+                n += row[i] != 0xFF;
+            dots += n;
         }
-        DWORD dots = 0;
-        for (DWORD i = 0; i < slot->pagesize; ++i)
-            dots += page[i] != 0xFF;
+        memset(page + static_cast<size_t>(h.cupsHeight) * slot->linebyte, 0xFF,
+               static_cast<size_t>(slot->page_height - h.cupsHeight) * slot->linebyte);
         *BlackDot = dots;
         DbgMessage(fn, "Black dot = %d", static_cast<int>(dots));
     }
@@ -225,17 +264,10 @@ int Page_24BitProcessRedColor(JobInfo *slot)
         const BYTE *src = slot->lpbuf + static_cast<size_t>(y) * slot->linebyte;
         BYTE *black = out + static_cast<size_t>(y) * slot->linebyte;
         BYTE *red = black + half;
-        for (DWORD x = 0; x < pixels; ++x) {
-            const BYTE *p = src + x * bytesPP;
-            unsigned R = p[0], G = p[1], B = p[2];
-            unsigned limit = R > diff ? R - diff : 0;
-            unsigned mx = G > B ? G : B;
-            if (mx < limit && R > 150) {
-                memset(red + x * bytesPP, 0, bytesPP);
-            } else {
-                memcpy(black + x * bytesPP, p, bytesPP);
-            }
-        }
+        if (bytesPP == 3)
+            SplitRow<3>(src, black, red, pixels, diff);
+        else
+            SplitRow<4>(src, black, red, pixels, diff);
     }
     free(slot->lpbuf);
     slot->lpbuf = out;
@@ -262,11 +294,10 @@ void ImageToGray(JobInfo *slot)
     for (DWORD y = 0; y < slot->page_height; ++y) {
         const BYTE *src = slot->lpbuf + static_cast<size_t>(y) * slot->linebyte;
         BYTE *dst = out + static_cast<size_t>(y) * target;
-        for (DWORD x = 0; x < used; ++x) {
-            const BYTE *p = src + x * bytesPP;
-            unsigned g = (30u * p[0] + 53u * p[1] + 17u * p[2] + 1u) / 100u;
-            dst[x] = static_cast<BYTE>(g >= 255 ? 255 : g);
-        }
+        if (bytesPP == 3)
+            GrayRow<3>(src, dst, used);
+        else
+            GrayRow<4>(src, dst, used);
         memset(dst + used, 0xFF, target - used);
     }
     free(slot->lpbuf);

@@ -6,7 +6,7 @@
 //
 // --kind K runs only page kind K (0 text, 1 photo, 2 colour), for profiling.
 //
-// Prints, per page kind, the milliseconds of each stage (median of the
+// Prints, per page kind, the milliseconds of each stage (best of the
 // repeats), the reference encoders, then the page rate of the whole page
 // pipeline with a ring of 1 and of 8 slots and the peak memory per page in
 // flight.
@@ -44,10 +44,10 @@ double msSince(Clock::time_point t0)
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-double median(std::vector<double> v)
+// Best of the repeats: the figure least disturbed by other load on the machine.
+double best(const std::vector<double> &v)
 {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
 }
 
 // Runs argv with stdin/stdout redirected to files (empty name: inherited);
@@ -405,7 +405,7 @@ int main(int argc, char **argv)
     };
     auto loud = [&] { dup2(savedErr, 2); };
 
-    std::printf("A4 600 dpi pages made by cupsfilter; median of %d runs, ms\n", repeat);
+    std::printf("A4 600 dpi pages made by cupsfilter; best of %d runs, ms\n", repeat);
     std::printf("%-18s %8s %8s %8s %8s %8s %8s | %9s %9s %9s | %8s\n", "page", "read+p1",
                 "halftone", "finish", "rec+JBIG", "AES", "whole", "pbmtojbg", "pbm -q", "foo2zjs",
                 "record");
@@ -433,17 +433,17 @@ int main(int argc, char **argv)
             foo.push_back(timedRun({"foo2zjs", "-r600x600", "-g" + g, "-p9"}, pbm, "/dev/null"));
         }
         std::printf("%-18s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f | %9.1f %9.1f %9.1f | %7zuK\n",
-                    kind.name, median(st.read), median(st.halftone), median(st.finish),
-                    median(st.record), median(st.encrypt), median(st.whole), median(ref),
-                    median(refSeq), median(foo), st.recordBytes / 1024);
+                    kind.name, best(st.read), best(st.halftone), best(st.finish),
+                    best(st.record), best(st.encrypt), best(st.whole), best(ref),
+                    best(refSeq), best(foo), st.recordBytes / 1024);
         std::printf("%-18s %ux%u; JBIG stage / pbmtojbg -q = %.2f; whole page / JBIG stage = %.2f\n",
-                    "", st.width, st.height, median(st.record) / median(refSeq),
-                    median(st.whole) / median(st.record));
+                    "", st.width, st.height, best(st.record) / best(refSeq),
+                    best(st.whole) / best(st.record));
     }
 
-    std::printf("\nwhole pipeline, %d pages of each kind (reader: read + pass 1; a worker per "
-                "page; ordered writer)\n",
-                pages);
+    std::printf("\nwhole pipeline, %d pages of each kind, best of %d (reader: read + pass 1; a "
+                "worker per page; ordered writer)\n",
+                pages, std::max(1, repeat / 2));
     std::printf("%-18s %12s %12s %8s %14s\n", "page", "1 slot p/s", "8 slots p/s", "ratio",
                 "peak MiB/page");
     for (const Kind &kind : kinds) {
@@ -451,10 +451,17 @@ int main(int argc, char **argv)
         if (!repeatRaster(kind.raster, many, pages))
             continue;
         quiet();
-        gMAX_THREAD = 1;
-        PipelineResult one = pipeline(many, 1, pages);
-        gMAX_THREAD = 8;
-        PipelineResult eight = pipeline(many, 8, pages);
+        PipelineResult one, eight;
+        for (int i = 0; i < std::max(1, repeat / 2); ++i) {
+            gMAX_THREAD = 1;
+            PipelineResult r1 = pipeline(many, 1, pages);
+            gMAX_THREAD = 8;
+            PipelineResult r8 = pipeline(many, 8, pages);
+            if (r1.pagesPerSecond > one.pagesPerSecond)
+                one = r1;
+            if (r8.pagesPerSecond > eight.pagesPerSecond)
+                eight = r8;
+        }
         loud();
         std::printf("%-18s %12.2f %12.2f %8.2f %7.1f (1) %5.1f (8)\n", kind.name,
                     one.pagesPerSecond, eight.pagesPerSecond,

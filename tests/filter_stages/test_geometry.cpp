@@ -175,6 +175,30 @@ TEST(Geometry, TwoPlanePagesKeepBothPlanesStacked)
     EnableAllPapers(false);
 }
 
+TEST(Geometry, AbsurdPageSizesStayInBounds)
+{
+    // No printable area: no cut, no canvas.
+    for (unsigned pt : {0u, 24u}) {
+        TestSlot s(64, 64, 0x80, 600);
+        s->inheader.PageSize[0] = s->inheader.PageSize[1] = pt;
+        ginheader_bak = s->inheader;
+        ImageCrop(s.get());
+        EXPECT_EQ(DoWholePage(s.get()), 0) << pt;
+        EXPECT_EQ(s->page_width, 64u) << pt;
+        EXPECT_EQ(s->page_height, 64u) << pt;
+    }
+    // A size beyond any buffer: the cut is refused, the canvas is the largest medium's.
+    TestSlot s(64, 64, 0x80, 600);
+    s->inheader.PageSize[0] = s->inheader.PageSize[1] = 4000000000u;
+    ginheader_bak = s->inheader;
+    ImageCrop(s.get());
+    EXPECT_EQ(s->page_width, 64u);
+    EXPECT_EQ(DoWholePage(s.get()), 1);
+    EXPECT_EQ(s->page_width, 4768u);
+    EXPECT_EQ(s->page_height, 6816u);
+    EXPECT_EQ(s.at(63, 63), 0x80);
+}
+
 TEST(Geometry, ImagingBoxOffsetLeavesPageAlone)
 {
     TestSlot s(640, 64, 0x80, 600);

@@ -247,6 +247,7 @@ TEST(RasterInput, RefusesPagesTheStagesCannotProcess)
         {"too wide", 70000, 8, 8, 8, 70000, 600, 0, "too wide"},
         {"no pixels", 0, 8, 8, 8, 0, 600, 0, "no pixels"},
         {"no resolution", 64, 8, 8, 8, 64, 0, 0, "no resolution"},
+        {"absurd resolution", 64, 8, 8, 8, 64, 4000000000u, 0, "out of range"},
     };
     for (const Case &c : cases) {
         cups_page_header2_t h = GrayHeader(c.w, c.h, c.dpi);

@@ -1,0 +1,434 @@
+// Whole runs of the real filter on raster made by cupsfilter from real
+// documents; the job stream is parsed here and its pages decoded by jbgtopbm.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "run_util.h"
+
+using namespace runs;
+
+namespace {
+
+bool Has(const std::vector<std::string> &lines, const std::string &l)
+{
+    return std::find(lines.begin(), lines.end(), l) != lines.end();
+}
+
+// Small pages keep the runs fast: A6 at 600 dpi is under 9 MB a page.
+std::string ManualPages(const std::string &range, const std::vector<std::string> &extra = {})
+{
+    std::vector<std::string> o = {"PageSize=A6", "page-ranges=" + range};
+    o.insert(o.end(), extra.begin(), extra.end());
+    return CupsRaster(kManual, o);
+}
+
+std::vector<uint32_t> BlackDots(const Job &job)
+{
+    std::vector<uint32_t> v;
+    for (const auto &p : job.pages)
+        v.push_back(p.blackDots);
+    return v;
+}
+
+// The simplex reference run of the first five manual pages, made once.
+const std::vector<uint32_t> &ReferenceDots()
+{
+    static std::vector<uint32_t> dots = [] {
+        RunResult r = RunFilter(ManualPages("1-5"));
+        return BlackDots(ParseJob(r.out));
+    }();
+    return dots;
+}
+
+void ExpectPagesDecodeToTheirHeaders(const Job &job)
+{
+    for (size_t i = 0; i < job.pages.size(); i++) {
+        SCOPED_TRACE(testing::Message() << "page " << i + 1);
+        const PageRec &p = job.pages[i];
+        ASSERT_FALSE(p.bitmap.empty()) << "page does not decode";
+        EXPECT_EQ(p.width % 32, 0u);
+        EXPECT_EQ(p.height % 32, 0u);
+        EXPECT_EQ(p.datasize, p.height * p.width * p.bits / 8);
+        EXPECT_EQ(p.bitmap.size(), (size_t)p.datasize);
+        EXPECT_EQ(p.setPixels, p.blackDots);
+    }
+}
+
+} // namespace
+
+TEST(FilterRun, PlainJobHeaderPagesAndClose)
+{
+    std::string ras = CupsRaster(kTestPage, {"PageSize=A6", "Density=D6", "InputSlot=Tray2", "MediaType=Thick"});
+    ASSERT_FALSE(ras.empty());
+    RunOptions o;
+    o.title = "Quarterly report";
+    o.viaStdin = false;
+    RunResult r = RunFilter(ras, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(job.startCancel);
+    char host[65] = {0};
+    gethostname(host, 64);
+    // Lines whose values the test does not know in advance are checked by prefix.
+    std::vector<std::string> want = {
+        "@PJL", "@PJL JOB NAME=\"", "@PJL SET TIMEOUT=300", "@PJL COMMENT Filter Version,1.0.0",
+        "@PJL COMMENT Quarterly report", "@PJL COMMENT alice", std::string("@PJL COMMENT ") + host,
+        "@PJL COMMENT q1", "@PJL COMMENT ", "@PJL COMMENT ", "@PJL COMMENT 2", "@PJL COMMENT ",
+        "@PJL COMMENT JBIG,00, 8", "@PJL COMMENT Copies,1", "@PJL COMMENT ",
+        "@PJL SET JOBNAME=\"alice:Quarterly report\"", "@PJL SET ECONOMODE=OFF", "@PJL SET DENSITY=7",
+        "@PJL SET AUTOSELECT=OFF", "@PJL SET DUPLEX=OFF", "@PJL SET DUPLEXTYPE=BOOKLET",
+        "@PJL SET RESOLUTION=600", "@PJL SET RET=OFF", "@PJL SET BITSPERPIXEL=1", "@PJL SET COPIES=1",
+        "@PJL SET MEDIASOURCE=TRAY1", "@PJL SET JUSTIFIED=LEFT", "@PJL SET MIRROR=OFF",
+        "@PJL SET MARGINS=NORMAL", "@PJL SET BIDICOMM=OFF", "@PJL SET ORIENTATION=PORTRAIT",
+        "@PJL ENTER LANGUAGE=QZGDI",
+    };
+    ASSERT_EQ(job.header.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++)
+        EXPECT_EQ(job.header[i].rfind(want[i], 0), 0u) << "line " << i + 1 << ": " << job.header[i];
+    ASSERT_EQ(job.pages.size(), 1u);
+    const PageRec &p = job.pages[0];
+    // A6 at 600 dpi: printable area 2275 x 3300, canvas 2304 x 3328.
+    EXPECT_EQ(p.width, 2304u);
+    EXPECT_EQ(p.height, 3328u);
+    EXPECT_EQ(p.comp, 1);
+    EXPECT_EQ(p.compsize, p.payload.size());
+    EXPECT_EQ(p.paper, 4);  // A6
+    EXPECT_EQ(p.media, 17); // thick
+    EXPECT_EQ(p.tray, 2);
+    EXPECT_GT(p.blackDots, 1000u);
+    ExpectPagesDecodeToTheirHeaders(job);
+    EXPECT_EQ(job.close, CloseSequence(false));
+    EXPECT_NE(r.out.size() % 512, 0u);
+    EXPECT_NE(r.err.find("ATTR: marker-levels=75\n"), std::string::npos);
+}
+
+TEST(FilterRun, RawPagesWhenCompressionIsOff)
+{
+    std::string ppd = PpdVariant("raw", {{"DriverFeature", "\"1\""}});
+    RunOptions o;
+    o.ppd = ppd;
+    RunResult r = RunFilter(ManualPages("1-2"), o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    ASSERT_EQ(job.pages.size(), 2u);
+    for (const PageRec &p : job.pages) {
+        EXPECT_EQ(p.comp, 0);
+        EXPECT_EQ(p.compsize, p.datasize);
+    }
+    ExpectPagesDecodeToTheirHeaders(job);
+    EXPECT_EQ(BlackDots(job), std::vector<uint32_t>(ReferenceDots().begin(), ReferenceDots().begin() + 2));
+}
+
+TEST(FilterRun, DuplexSendsBackPagesFirstWithAWhiteLastBack)
+{
+    RunResult r = RunFilter(ManualPages("1-5", {"Duplex=DuplexNoTumble"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=ON"));
+    const auto &ref = ReferenceDots();
+    ASSERT_EQ(ref.size(), 5u);
+    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], ref[3], ref[2], 0, ref[4]}));
+    ExpectPagesDecodeToTheirHeaders(job);
+    EXPECT_EQ(job.close, CloseSequence(false));
+    // Nothing of the job is left in the shared spool path.
+    EXPECT_NE(access((Root() + "//tmp//swspool.dat").c_str(), F_OK), 0);
+}
+
+TEST(FilterRun, CollatedCopiesAreReplayedFromTheSpoolFile)
+{
+    // Three collated copies of two pages, as the page header asks.
+    std::vector<RasterPage> pages = ReadRaster(ManualPages("1-2"));
+    ASSERT_EQ(pages.size(), 2u);
+    for (auto &p : pages)
+        p.header.NumCopies = 3;
+    std::string ras = Root() + "/collate.ras";
+    WriteRaster(ras, pages);
+    RunOptions o;
+    o.options = "Collate=True";
+    RunResult r = RunFilter(ras, o);
+    unlink(ras.c_str());
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(Has(job.header, "@PJL SET COPIES=1"));
+    EXPECT_TRUE(Has(job.header, "@PJL COMMENT Copies,3"));
+    const auto &ref = ReferenceDots();
+    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[0], ref[1], ref[0], ref[1], ref[0], ref[1]}));
+}
+
+TEST(FilterRun, FitToPaperAndScaling)
+{
+    // A Letter page fitted to A4 comes out on the A4 canvas.
+    RunResult fit = RunFilter(CupsRaster(kTestPage, {"PageSize=Letter", "FitToPaper=FitA4"}));
+    ASSERT_EQ(fit.status, 0) << fit.err;
+    Job job = ParseJob(fit.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    ASSERT_EQ(job.pages.size(), 1u);
+    EXPECT_EQ(job.pages[0].width, 4768u);
+    EXPECT_EQ(job.pages[0].height, 6816u);
+    EXPECT_EQ(job.pages[0].paper, 2);
+    ExpectPagesDecodeToTheirHeaders(job);
+
+    // At 50 % the content shrinks into the top-left quarter of the same canvas.
+    RunResult full = RunFilter(CupsRaster(kTestPage, {"PageSize=A6"}));
+    RunResult half = RunFilter(CupsRaster(kTestPage, {"PageSize=A6", "Scaling=S50"}));
+    Job a = ParseJob(full.out), b = ParseJob(half.out);
+    ASSERT_EQ(a.pages.size(), 1u);
+    ASSERT_EQ(b.pages.size(), 1u);
+    ASSERT_EQ(b.pages[0].width, a.pages[0].width);
+    const PageRec &p = b.pages[0];
+    ASSERT_FALSE(p.bitmap.empty());
+    uint32_t maxRow = 0, maxByte = 0;
+    for (uint32_t y = 0; y < p.height; y++)
+        for (uint32_t x = 0; x < p.rowBytes; x++)
+            if (p.bitmap[(size_t)y * p.rowBytes + x]) {
+                maxRow = std::max(maxRow, y);
+                maxByte = std::max(maxByte, x);
+            }
+    EXPECT_LT(maxRow, p.height * 55 / 100);
+    EXPECT_LT(maxByte, p.rowBytes * 55 / 100);
+    EXPECT_LT(p.blackDots, a.pages[0].blackDots / 2);
+}
+
+TEST(FilterRun, RedAndBlackPagesCarryTwoPlanes)
+{
+    RunResult r = RunFilter(CupsRaster(kTestPage, {"PageSize=A6", "ColorModel=RedBlack"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    ASSERT_EQ(job.pages.size(), 1u);
+    EXPECT_EQ(job.pages[0].colors, 2);
+    EXPECT_EQ(job.pages[0].height, 2 * 3328u);
+    ExpectPagesDecodeToTheirHeaders(job);
+}
+
+TEST(FilterRun, EncryptedPagesWhenThePrinterAsks)
+{
+    // Without a status monitor the capabilities come from the queue's cache file.
+    std::string cache(1026, '\0');
+    cache[1] = 0x01; // SSL
+    WriteFile(Root() + "//tmp//qssl.dat", cache);
+    RunOptions o;
+    o.queue = "qssl";
+    RunResult r = RunFilter(ManualPages("1"), o);
+    unlink((Root() + "//tmp//qssl.dat").c_str());
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(Has(job.header, "@PJL SET ENCRYPTION = SSL"));
+    ASSERT_EQ(job.pages.size(), 1u);
+    const PageRec &p = job.pages[0];
+    uint32_t n = (uint8_t)p.payload[0] | (uint8_t)p.payload[1] << 8 | (uint8_t)p.payload[2] << 16 |
+                 (uint32_t)(uint8_t)p.payload[3] << 24;
+    EXPECT_EQ(n % 16, 0u);
+    EXPECT_GT(n, p.compsize);
+    // The printer-side reader decrypts and decodes it.
+    std::string file = Root() + "/ssl.prn", dir = Root() + "/ssl-pages";
+    WriteFile(file, r.out);
+    mkdir(dir.c_str(), 0700);
+    std::string cmd = std::string(QZGDI_DECODE_BIN) + " " + dir + " " + file + " > /dev/null 2>&1";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+TEST(FilterRun, JobWithoutPagesWritesOnlyTheClose)
+{
+    std::string empty = Root() + "/empty.ras", syncOnly = Root() + "/sync.ras";
+    WriteFile(empty, "");
+    WriteRaster(syncOnly, {});
+    for (const std::string &ras : {empty, syncOnly}) {
+        SCOPED_TRACE(ras);
+        RunResult r = RunFilter(ras);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, CloseSequence(false));
+    }
+}
+
+TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
+{
+    std::vector<RasterPage> good = ReadRaster(ManualPages("1"));
+    ASSERT_EQ(good.size(), 1u);
+    struct Case {
+        const char *name;
+        void (*spoil)(RasterPage &);
+        bool goodPageFirst;
+    };
+    const Case cases[] = {
+        {"truncated page", [](RasterPage &p) { p.data.resize(p.data.size() / 3); }, true},
+        {"bytes per line too small", [](RasterPage &p) { p.header.cupsBytesPerLine /= 2; }, false},
+        {"one bit per pixel", [](RasterPage &p) {
+             p.header.cupsBitsPerColor = p.header.cupsBitsPerPixel = 1;
+             p.header.cupsBytesPerLine = (p.header.cupsWidth + 7) / 8;
+             p.data.resize((size_t)p.header.cupsBytesPerLine * p.header.cupsHeight);
+         }, false},
+        {"sixteen bits per pixel", [](RasterPage &p) {
+             p.header.cupsBitsPerColor = p.header.cupsBitsPerPixel = 16;
+             p.header.cupsBytesPerLine = p.header.cupsWidth * 2;
+             p.data.assign((size_t)p.header.cupsBytesPerLine * 4, '\xff');
+         }, false},
+        {"size overflowing 32 bits", [](RasterPage &p) {
+             p.header.cupsWidth = 70000;
+             p.header.cupsHeight = 70000;
+             p.header.cupsBytesPerLine = 70000;
+             p.data.assign(70000, '\xff');
+         }, true},
+        {"width disagreeing with bytes per line", [](RasterPage &p) { p.header.cupsWidth *= 4; }, false},
+        {"zero resolution", [](RasterPage &p) { p.header.HWResolution[0] = 0; }, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RasterPage> pages;
+        if (c.goodPageFirst)
+            pages.push_back(good[0]);
+        RasterPage bad = good[0];
+        c.spoil(bad);
+        pages.push_back(bad);
+        std::string ras = Root() + "/bad.ras";
+        WriteRaster(ras, pages);
+        RunResult r = RunFilter(ras);
+        unlink(ras.c_str());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.err.find("\nERROR: "), std::string::npos) << r.err.substr(0, 2000);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        // The job closes at once: a good page still in the ring may or may not have gone out.
+        EXPECT_LE(job.pages.size(), c.goodPageFirst ? 1u : 0u);
+        EXPECT_EQ(job.close, CloseSequence(false));
+        if (c.goodPageFirst)
+            ExpectPagesDecodeToTheirHeaders(job);
+    }
+}
+
+TEST(FilterRun, AccountingToolGetsTheTitleAsOneArgument)
+{
+    std::string tool = Root() + "/opt/Omsta";
+    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
+    unlink((tool + "/ATM").c_str());
+    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+    std::string ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
+    std::string ras = ManualPages("1");
+    const char *titles[] = {"a\"; touch " "PWNED" "; \"", "$(touch PWNED)", "../../etc/x", "plain"};
+    for (const char *title : titles) {
+        SCOPED_TRACE(title);
+        std::string log = Root() + "/atm.log";
+        unlink(log.c_str());
+        RunOptions o;
+        o.ppd = ppd;
+        o.title = title;
+        o.env = {"ATM_SIM_LOG=" + log};
+        RunResult r = RunFilter(ras, o);
+        ASSERT_EQ(r.status, 0) << r.err;
+        // The tool saw exactly its four arguments and the title whole.
+        std::string args = ReadFile(log);
+        EXPECT_NE(args.find(std::string("argc=5\n-f\n")), std::string::npos) << args;
+        EXPECT_NE(args.find(std::string("\n-n\n") + title + "\n"), std::string::npos) << args;
+        EXPECT_NE(access("PWNED", F_OK), 0);
+        EXPECT_NE(access((Root() + "/PWNED").c_str(), F_OK), 0);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(Has(job.header, "@PJL SET FAUTHCODE=\"A1B2C3\""));
+        EXPECT_TRUE(Has(job.header, "@PJL SET USERNAME=\"acct-user\""));
+        EXPECT_TRUE(Has(job.header, "@PJL SET CHECKAUTHCODEURL=\"http://127.0.0.1/check\""));
+        EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=OFF"));
+    }
+    // The JSON job files stayed in the temporary folder.
+    EXPECT_NE(access((Root() + "/etc").c_str(), F_OK), 0);
+    EXPECT_EQ(access((Root() + "//tmp//plain_job12.txt").c_str(), F_OK), 0);
+    EXPECT_EQ(access((Root() + "//tmp//.._.._etc_x_job12.txt").c_str(), F_OK), 0);
+}
+
+TEST(FilterRun, SaveToFileCopyOnlyInAPrivateFolder)
+{
+    std::string dir = Root() + "//tmp//saveprn";
+    mkdir(dir.c_str(), 0700);
+    std::string ras = ManualPages("1");
+    RunResult r = RunFilter(ras);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string copy = dir + "/job12.prn";
+    EXPECT_EQ(ReadFile(copy), r.out);
+    struct stat st;
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unlink(copy.c_str());
+
+    // A folder anybody can write to gets no copy.
+    chmod(dir.c_str(), 0777);
+    r = RunFilter(ras);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(access(copy.c_str(), F_OK), 0);
+
+    // A link planted at the copy's name is not followed.
+    chmod(dir.c_str(), 0700);
+    std::string victim = Root() + "/victim";
+    WriteFile(victim, "untouched");
+    ASSERT_EQ(symlink(victim.c_str(), copy.c_str()), 0);
+    r = RunFilter(ras);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadFile(victim), "untouched");
+    unlink(copy.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(FilterRun, TwoDuplexJobsAtOnceKeepTheirOwnPages)
+{
+    std::string a = ManualPages("1-2", {"Duplex=DuplexNoTumble"});
+    std::string b = ManualPages("3-4", {"Duplex=DuplexNoTumble"});
+    RunOptions oa, ob;
+    oa.queue = "qa";
+    oa.jobId = "21";
+    ob.queue = "qb";
+    ob.jobId = "22";
+    Running ra = StartFilter(a, oa);
+    Running rb = StartFilter(b, ob);
+    RunResult resA = Wait(ra), resB = Wait(rb);
+    ASSERT_EQ(resA.status, 0) << resA.err;
+    ASSERT_EQ(resB.status, 0) << resB.err;
+    const auto &ref = ReferenceDots();
+    EXPECT_EQ(BlackDots(ParseJob(resA.out)), (std::vector<uint32_t>{ref[1], ref[0]}));
+    EXPECT_EQ(BlackDots(ParseJob(resB.out)), (std::vector<uint32_t>{ref[3], ref[2]}));
+}
+
+TEST(FilterRun, TermIsReportedAndTheJobRunsOn)
+{
+    RunOptions o;
+    o.termAfterMs = 400; // during the first page's wait
+    RunResult r = RunFilter(ManualPages("1"), o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("STATE: -\xe9\x94\x99\xe8\xaf\xaf\n"), std::string::npos);
+    EXPECT_NE(r.err.find("Spool cancel!, id = 12"), std::string::npos);
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_EQ(job.pages.size(), 1u);
+    EXPECT_EQ(job.close, CloseSequence(false));
+}
+
+TEST(FilterRun, VanishedBackendEndsTheJob)
+{
+    RunOptions o;
+    o.closeStdoutEarly = true;
+    RunResult r = RunFilter(ManualPages("1-3"), o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ERROR: "), std::string::npos);
+}
+
+TEST(FilterRun, UsageAndUnopenableFile)
+{
+    // Too few arguments: the usage text on standard output, status 1.
+    std::string cmd = std::string(RASTERPRESS_BIN) + " 1 2 3 > " + Root() + "/usage.out 2>/dev/null";
+    int st = system(cmd.c_str());
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    EXPECT_EQ(ReadFile(Root() + "/usage.out"),
+              "Usage: FILTER JOD_ID USERNAME DOC_TITLE COPIES OPTIONS [FILENAME]\n");
+    RunOptions o;
+    o.viaStdin = false;
+    RunResult r = RunFilter(Root() + "/no-such.ras", o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ERROR: Unable to open print file"), std::string::npos);
+}
