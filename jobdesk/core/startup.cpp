@@ -45,8 +45,8 @@ void messageOutput(QtMsgType type, const QMessageLogContext &, const QString &ms
         log.resize(0);
         log.write(kLogRestartMarker, sizeof kLogRestartMarker - 1);
     }
-    log.write(prefix);
-    log.write(text);
+    // One write per line: threads log at once, and appends must not interleave.
+    log.write(prefix + text);
     log.close();
 }
 

@@ -63,6 +63,9 @@ int main(int argc, char **argv)
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    // Every client request comes on a connection of its own; closing after
+    // the answer lets the printer stop at once instead of idling on keep-alives.
+    server.set_keep_alive_max_count(1);
     SimPrinter printer(options);
     printer.install(server);
 

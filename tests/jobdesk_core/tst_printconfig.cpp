@@ -49,6 +49,8 @@ private slots:
     void socketMessages_data();
     void socketMessages();
     void settingsFrameReachesController();
+    void listenerRowsCrossThreads();
+    void trackerRowsCrossThreads();
     void threadsEndBeforeDeletion();
 
 private:
@@ -187,6 +189,52 @@ void TestPrintConfig::settingsFrameReachesController()
     socket.write(cipher.data(), qint64(cipher.size()));
     socket.flush();
     QTRY_VERIFY_WITH_TIMEOUT(m_log->debug().contains(QStringLiteral("socket recive ") + text), 5000);
+}
+
+void TestPrintConfig::listenerRowsCrossThreads()
+{
+    // Row 2: the controller asks the listener thread to delete a job's files.
+    const QString job = m_controller->m_spoolDir + QStringLiteral("gone.pcl");
+    for (const QString &suffix : {QString(), QStringLiteral(".xml"), QStringLiteral(".bar")}) {
+        QFile f(job + suffix);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    // Keep the file from being handed over meanwhile.
+    g_spoolBusy.storeRelease(1);
+    emit m_controller->sigRemoveFile(job);
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(m_controller->m_spoolDir).entryList(QDir::Files).isEmpty(), 3000);
+    QVERIFY(m_log->contains(QStringLiteral("begin to removeFile: ") + job));
+    g_spoolBusy.storeRelease(0);
+}
+
+void TestPrintConfig::trackerRowsCrossThreads()
+{
+    QTemporaryDir store;
+    SimPrinterProcess printer(QString(), store.path(),
+                              {QStringLiteral("--printer-status"), QStringLiteral("2,1001,2002"),
+                               QStringLiteral("--unknown-job-reply"), QStringLiteral("Processing")});
+    QVERIFY(printer.start());
+    QSignalSpy toWindow(m_controller, &PrintConfig::sendPrinterStatus);
+
+    // Rows 9, 6 and 8: a poll asked for now comes back to the status window.
+    emit m_controller->sendAddPrinterAsk(QString(), {printer.host()}, true);
+    QVERIFY(printer.waitForEvent(QStringLiteral("printerstatus")));
+    QTRY_COMPARE_WITH_TIMEOUT(toWindow.size(), 1, 5000);
+    QCOMPARE(toWindow.first().at(0).toString(), printer.host());
+    QCOMPARE(toWindow.first().at(1).toStringList(), (QStringList{QStringLiteral("1001"), QStringLiteral("2002")}));
+
+    // Row 4: a watched job is polled (and stays watched while it is Processing).
+    emit m_controller->sigListenStatus(QStringLiteral("w1"), QStringLiteral("w1.pdf"),
+                                       QStringLiteral("2026-12-10 10:00:00"), printer.host());
+    QVERIFY(printer.waitForEvent(QStringLiteral("getJobStatus job=w1"), 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(printer.requestBodies(QStringLiteral("getJobStatus")).size() >= 2, 5000);
+
+    // Row 7: once removed the job is asked no more.
+    emit m_controller->sigRemoveJob(QStringLiteral("w1"));
+    QTest::qWait(300);
+    const int asked = printer.requestBodies(QStringLiteral("getJobStatus")).size();
+    QTest::qWait(2500);
+    QCOMPARE(printer.requestBodies(QStringLiteral("getJobStatus")).size(), asked);
 }
 
 void TestPrintConfig::threadsEndBeforeDeletion()

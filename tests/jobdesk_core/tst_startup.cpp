@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <cstdio>
@@ -64,6 +65,7 @@ private slots:
     void restartAboveLimit_data();
     void restartAboveLimit();
     void missingLogFolderPrintsOnly();
+    void threadsLogWholeLines();
     void ensureFolder();
 
 private:
@@ -215,6 +217,29 @@ void TestStartup::missingLogFolderPrintsOnly()
     const QByteArray out = captureStdout([] { debugMessage(QStringLiteral("lost")); });
     QVERIFY(out.endsWith("] lost "));
     QVERIFY(!QFile::exists(m_log));
+}
+
+void TestStartup::threadsLogWholeLines()
+{
+    captureStdout([] {
+        QList<QThread *> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads << QThread::create([t] {
+                for (int m = 0; m < 200; ++m)
+                    debugMessage(QStringLiteral("thread %1 message %2 %3").arg(t).arg(m).arg(QString(40, QLatin1Char('x'))));
+            });
+            threads.last()->start();
+        }
+        for (QThread *th : threads) {
+            th->wait();
+            delete th;
+        }
+    });
+    const QList<QByteArray> lines = readAll(m_log).split('\n');
+    QCOMPARE(lines.size(), 801);
+    const QRegularExpression whole(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\]thread \\d message \\d+ x{40}$"));
+    for (int i = 1; i < lines.size(); ++i)
+        QVERIFY2(whole.match(QString::fromLatin1(lines[i])).hasMatch(), lines[i].constData());
 }
 
 void TestStartup::ensureFolder()
