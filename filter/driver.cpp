@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -86,8 +87,15 @@ void getFilePath()
         DbgMessage("getFilePath", "Current working dir: %s", exePath);
 }
 
+void KeepPageBuffers()
+{
+    mallopt(M_MMAP_THRESHOLD, 512 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
+
 int RunFilter(int argc, char **argv)
 {
+    KeepPageBuffers();
     DriverJob *jobp = new DriverJob; // the ring is large: keep it off the stack
     DriverJob &job = *jobp;
     job.jobtick = GetTickCount();

@@ -62,7 +62,7 @@ bool DriverPageLoop(DriverJob &job)
             AccountingDlg(job.myPrinters[job.SelectPrnter].PrinterName, (int)inheader.cupsInteger[11],
                           job.AccountName, job.AccountPwd);
             DbgMessage(kMain, "AccountName %s!", job.AccountName);
-            DbgMessage(kMain, "AccountPwd %s!", job.AccountPwd);
+            DbgMessage(kMain, "AccountPwd %s!", job.AccountPwd[0] ? "***" : ""); // no password in the log
         }
 
         // i. The reference page.

@@ -2,6 +2,7 @@
 // copy, job header, spool file, the PPD's JCL text and the page ring size.
 #include "pjl_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -79,9 +80,9 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
                  FileNamePart(argv[1]).c_str());
         jsonPath = RootedPath(name);
         DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
-        char cmd[128];
-        snprintf(cmd, sizeof cmd, "%s -f %s -n %s", rpaths::kAtmTool, name, argv[3]);
-        DbgMessage(fn, "szAtmPar = %s", cmd);
+        std::string cmd = std::string(rpaths::kAtmTool) + " -f " + name + " -n " + (argv[3] ? argv[3] : "");
+        cmd.resize(std::min<size_t>(cmd.size(), 127));
+        DbgMessage(fn, "szAtmPar = %s", cmd.c_str());
         unlink(jsonPath.c_str()); // a file left at this name is not this job's answer
         RunAccountingTool(RootedPath(rpaths::kAtmTool), jsonPath, argv[3]);
     }

@@ -136,6 +136,12 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
                  const char *jobID, int blank, float MaxMediaWidth, float MaxMediaHeight,
                  int RemoveBlankPage);
 void *JbigThread(void *lpJob);
+// Returns once the writer has taken its start-up view of the ring.
+void WaitWriterStarted();
+
+// Keeps freed page buffers in the heap for the next page instead of handing
+// them back to the kernel (each fresh 32 MB buffer costs its page faults again).
+void KeepPageBuffers();
 
 // ---------------------------------------------------------------------------
 // Duplex and collation spool file (spool.cpp)

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "pagerecord.h"
 #include "velmora.h"
@@ -100,6 +101,14 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
     return TRUE;
 }
 
+static std::atomic<int> gWriterReady{0};
+
+void WaitWriterStarted()
+{
+    while (!gWriterReady.load(std::memory_order_acquire))
+        usleep(1000);
+}
+
 void *JbigThread(void *arg)
 {
     static const char fn[] = "JbigThread";
@@ -109,6 +118,8 @@ void *JbigThread(void *arg)
         DbgMessage(fn, "[%d]flag = %0x", i, (unsigned)lpJob[i].flag.load(std::memory_order_acquire));
         DbgMessage(fn, "[%d]PageIndex = %d", i, (int)lpJob[i].PageIndex);
     }
+    // The driver fills no slot before this start-up record is taken.
+    gWriterReady.store(1, std::memory_order_release);
     DWORD CurrentPage = 0;
     while (!gJbigThreadExit.load(std::memory_order_acquire)) {
         DbgMessage(fn, "gJbigThreadExit = %d", gJbigThreadExit.load());
