@@ -134,8 +134,8 @@ void *JbigThread(void *arg)
         }
         if (slot->inheader.cupsInteger[4] == 1)
             ImageCompress(slot); // two-plane pages get their record here; on failure a white page
-        else if (!slot->lpbuf || slot->outLen == 0)
-            BuildWhiteRecord(slot); // a worker that left no record still yields a valid page
+        // A worker whose stages failed has left a white page; no record at all means
+        // not even that could be built, and the slot's bytes are not a page.
         if (slot->lpbuf && slot->outLen != 0) {
             DWORD len = slot->outLen + PAGE_RECORD_HEAD;
             DbgMessage(fn, "page data outsize = %d", (int)len);

@@ -432,3 +432,33 @@ TEST(FilterRun, UsageAndUnopenableFile)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("ERROR: Unable to open print file"), std::string::npos);
 }
+
+TEST(FilterRun, A3ClassDuplexSizeChangeStartsANewSheet)
+{
+    std::vector<RasterPage> a6 = ReadRaster(ManualPages("1", {"Duplex=DuplexNoTumble"}));
+    std::vector<RasterPage> a5 = ReadRaster(CupsRaster(kManual, {"PageSize=A5", "page-ranges=3",
+                                                                 "Duplex=DuplexNoTumble"}));
+    ASSERT_EQ(a6.size(), 1u);
+    ASSERT_EQ(a5.size(), 1u);
+    RasterPage white = a5[0];
+    white.data.assign(white.data.size(), '\xff');
+    std::string ras = Root() + "/a3class.ras";
+    WriteRaster(ras, {a6[0], white, a5[0]});
+    RunOptions o;
+    o.ppd = PpdVariant("a3class", {{"DriverFeature", "\"33554432\""}});
+    RunResult r = RunFilter(ras, o);
+    unlink(ras.c_str());
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    // Sheet 1: the A6 page with an inserted white back; the white A5 page read next
+    // is dropped; sheet 2: the A5 page with the white back of the job's end.
+    ASSERT_EQ(job.pages.size(), 4u);
+    EXPECT_EQ(job.pages[0].blackDots, 0u);
+    EXPECT_GT(job.pages[1].blackDots, 0u);
+    EXPECT_EQ(job.pages[2].blackDots, 0u);
+    EXPECT_GT(job.pages[3].blackDots, 0u);
+    EXPECT_EQ(job.pages[0].paper, job.pages[1].paper); // the back has its front's size
+    EXPECT_EQ(job.pages[3].paper, 131);                // A5 fed long edge first
+    ExpectPagesDecodeToTheirHeaders(job);
+}
