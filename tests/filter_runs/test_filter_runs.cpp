@@ -462,3 +462,30 @@ TEST(FilterRun, A3ClassDuplexSizeChangeStartsANewSheet)
     EXPECT_EQ(job.pages[3].paper, 131);                // A5 fed long edge first
     ExpectPagesDecodeToTheirHeaders(job);
 }
+
+TEST(FilterRun, QueueDescriptionMissingOrWithJclText)
+{
+    std::string ras = ManualPages("1");
+    // Without a PPD every attribute takes its default and no paper size is known.
+    RunOptions o;
+    o.ppd = Root() + "/no-such.ppd";
+    RunResult r = RunFilter(ras, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    ASSERT_EQ(job.pages.size(), 1u);
+    EXPECT_EQ(job.pages[0].paper, 96);
+    EXPECT_TRUE(Has(job.header, "@PJL COMMENT Filter Version,"));
+
+    // The PPD's JCL prologue follows the job header, behind one ESC byte of its own.
+    std::string ppd = Root() + "/jcl.ppd";
+    WriteFile(ppd, ReadFile(BasePpd()) + "*JCLBegin: \"@PJL SET QUIET=ON<0A>\"\n", 0644);
+    o.ppd = ppd;
+    r = RunFilter(ras, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string enter = "@PJL ENTER LANGUAGE=QZGDI\r\n";
+    size_t at = r.out.find(enter);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(r.out.substr(at + enter.size(), 19), "\x1b@PJL SET QUIET=ON\n");
+    EXPECT_EQ(r.out.compare(at + enter.size() + 19, 4, std::string("\x1b" "EGD", 4)), 0);
+}
