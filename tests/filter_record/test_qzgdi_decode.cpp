@@ -117,7 +117,7 @@ TEST_F(DecodeTest, PagesComeBackAsTheyWentIn)
             {256, 64, textPage(256, 64, 1), 0, encrypted ? ssl : none},
             {256, 64, textPage(256, 64, 2), DRVF_DISABLE_COMPRESS, encrypted ? ssl : none},
             {256, 64, textPage(256, 64, 3), 0, encrypted ? sslSum : sum},
-            {256, 64, Bytes(32 * 64, 0), DRVF_ZR4_CHIP, encrypted ? sslSum : sum},
+            {256, 64, textPage(256, 64, 4), DRVF_ZR4_CHIP, encrypted ? sslSum : sum},
         };
         std::vector<Bytes> recs;
         for (const Page &p : pages)
