@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -38,8 +39,18 @@ void RunAccountingTool(const std::string &tool, const std::string &jsonPath, con
     // Standard input is the raster and standard output the printer stream: keep the tool off both.
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    // The tool starts with the signal handling a program expects, not the filter's.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGPIPE);
+    sigaddset(&def, SIGTERM);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
-    int rc = posix_spawn(&pid, tool.c_str(), &fa, nullptr, args, environ);
+    int rc = posix_spawn(&pid, tool.c_str(), &fa, &attr, args, environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         DbgMessage("StartJob", "spawn %s fail, errno = %d", tool.c_str(), rc);

@@ -105,7 +105,8 @@ static std::atomic<int> gWriterReady{0};
 
 void WaitWriterStarted()
 {
-    while (!gWriterReady.load(std::memory_order_acquire))
+    // Takes the writer's token, so the next writer started has to give its own.
+    while (!gWriterReady.exchange(0, std::memory_order_acq_rel))
         usleep(1000);
 }
 
