@@ -159,6 +159,17 @@ DWORD Scale(const BYTE *src, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *t
                 v = static_cast<int>(static_cast<float>(v) + 2.99f);
                 t[x] = static_cast<BYTE>(v > 254 ? 255 : v);
             }
+            // The +2.99 lift must not turn solid black (every weighted sample
+            // 0) into a gray that the screen speckles; such pixels came out as 2.
+            unsigned twos = 0;
+            for (DWORD x = 0; x < trgWidth; ++x)
+                twos |= t[x] == 2;
+            for (DWORD x = 0; twos && x < trgWidth; ++x)
+                if (t[x] == 2) {
+                    const float a = omfy * FX[x], b = fy * FX[x], c = omfy * OMFX[x], d = fy * OMFX[x];
+                    if (a * R0[x] + b * R1[x] + c * L0[x] + d * L1[x] == 0.0f)
+                        t[x] = 0;
+                }
             continue;
         }
         const BYTE *s0 = src + iy * srcStride;
@@ -172,6 +183,9 @@ DWORD Scale(const BYTE *src, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *t
                 v = static_cast<int>(static_cast<float>(v) + c * s0[left[x] + k]);
                 v = static_cast<int>(static_cast<float>(v) + d * s1[left[x] + k]);
                 v = static_cast<int>(static_cast<float>(v) + 2.99f);
+                const float ink = a * s0[right[x] + k] + b * s1[right[x] + k] + c * s0[left[x] + k] +
+                                  d * s1[left[x] + k];
+                v = ink == 0.0f ? 0 : v;
                 t[x * bpp + k] = static_cast<BYTE>(v > 254 ? 255 : v);
             }
         }

@@ -77,18 +77,18 @@ TEST(Geometry, ScalingRefusesAbsurdRatios)
 
 TEST(Geometry, ScaleImageBilinear)
 {
-    // Identity keeps values (plus the scaler's +2.99 rounding lift).
+    // Identity keeps values plus the scaler's +2.99 rounding lift; solid black stays black.
     BYTE src[4] = {0, 100, 200, 255};
     BYTE dst[4] = {};
     EXPECT_EQ(ScaleImage(src, 4, 1, 1, dst, 4, 1000, 1000, 8), 1u);
-    EXPECT_EQ(dst[0], 2);
+    EXPECT_EQ(dst[0], 0);
     EXPECT_EQ(dst[1], 102);
     EXPECT_EQ(dst[2], 202);
     EXPECT_EQ(dst[3], 255);
     // Doubling interpolates between neighbours, the last column repeats.
     BYTE two[2] = {0, 200}, out[4] = {};
     EXPECT_EQ(ScaleImage(two, 2, 1, 1, out, 4, 2000, 1000, 8), 1u);
-    EXPECT_EQ(out[0], 2);
+    EXPECT_EQ(out[0], 0);
     EXPECT_EQ(out[1], 102);
     EXPECT_EQ(out[2], 202);
     EXPECT_EQ(out[3], 202);
@@ -119,7 +119,8 @@ static std::vector<BYTE> ReferenceScale(const std::vector<BYTE> &S, DWORD sw, DW
             v = static_cast<int>(static_cast<float>(v) + c * S[iy * sw + ix]);
             v = static_cast<int>(static_cast<float>(v) + d * S[low * sw + ix]);
             v = static_cast<int>(static_cast<float>(v) + 2.99f);
-            T[static_cast<size_t>(y) * tw + x] = static_cast<BYTE>(v > 254 ? 255 : v);
+            bool black = a * S[iy * sw + rx] + b * S[low * sw + rx] + c * S[iy * sw + ix] + d * S[low * sw + ix] == 0.0f;
+            T[static_cast<size_t>(y) * tw + x] = static_cast<BYTE>(black ? 0 : (v > 254 ? 255 : v));
         }
     }
     return T;
@@ -143,6 +144,17 @@ TEST(Geometry, ScaleImageMatchesItsArithmeticExactly)
         EXPECT_EQ(std::vector<BYTE>(got.begin(), got.begin() + want.size()), want) << r.xr << "/" << r.yr;
         EXPECT_EQ(got[want.size()], 0x5A) << "nothing written past the planned rows";
     }
+}
+
+TEST(Geometry, ScaledSolidBlackPrintsSolid)
+{
+    // Every page below 600 dpi is scaled; its black areas must not come out speckled.
+    TestSlot s(512, 512, 0x00, 300);
+    s->inheader.cupsCompression = 2;
+    ASSERT_TRUE(DoScaling(s.get()));
+    ASSERT_EQ(s->page_width, 1024u);
+    ASSERT_EQ(ApplyHalftone(s.get()), 1);
+    EXPECT_EQ(Prnt_CountBlackDots(s->lpbuf, s->pagesize), 0u) << "white pixels in solid black";
 }
 
 TEST(Geometry, ZeroEdgeFitsRasterIntoPrintableArea)
