@@ -281,6 +281,8 @@ TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
          }, true},
         {"width disagreeing with bytes per line", [](RasterPage &p) { p.header.cupsWidth *= 4; }, false},
         {"zero resolution", [](RasterPage &p) { p.header.HWResolution[0] = 0; }, false},
+        {"absurd scaling percent", [](RasterPage &p) { p.header.cupsInteger[7] = 4000000000u; }, false},
+        {"absurd page size", [](RasterPage &p) { p.header.PageSize[0] = p.header.PageSize[1] = 3000000; }, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
