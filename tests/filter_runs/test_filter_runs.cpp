@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -520,4 +521,36 @@ TEST(FilterRun, QueueDescriptionMissingOrWithJclText)
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(r.out.substr(at + enter.size(), 19), "\x1b@PJL SET QUIET=ON\n");
     EXPECT_EQ(r.out.compare(at + enter.size() + 19, 4, std::string("\x1b" "EGD", 4)), 0);
+}
+
+TEST(FilterRun, PrinterCancelGivesTheCancelledClose)
+{
+    // The simulated status monitor reports the printer's Cancel button at once.
+    std::string lib = Root() + "/usr/bin/hwbridge.so", state = Root() + "/hwbridge-cancel";
+    ASSERT_EQ(system(("mkdir -p " + Root() + "/usr/bin && cp " HWBRIDGE_SIM " " + lib).c_str()), 0);
+    WriteFile(state, "printer=qcancel socket://127.0.0.2:9100\npsm=1\ncancel_at=0\n");
+    struct Case {
+        const char *name;
+        const char *driverFeature;
+        bool header; // with abort-on-error the job ends before its header
+    };
+    const Case cases[] = {{"plain", "\"0\"", true}, {"abort on error", "\"64\"", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions o;
+        o.queue = "qcancel";
+        o.ppd = PpdVariant(std::string("cancel") + c.driverFeature[1], {{"DriverFeature", c.driverFeature}});
+        o.env = {"HWBRIDGE_SIM_STATE=" + state};
+        auto t0 = std::chrono::steady_clock::now();
+        RunResult r = RunFilter(ManualPages("1-2"), o);
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        ASSERT_EQ(r.status, 0) << r.err;
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_EQ(job.startCancel, c.header);
+        EXPECT_TRUE(job.pages.empty());
+        EXPECT_TRUE(job.close == CloseSequence(true) || job.close == CloseSequence(true, true));
+        EXPECT_GE(secs, 5.0); // the pause before the job is unregistered
+    }
+    unlink(lib.c_str());
 }
