@@ -26,7 +26,6 @@ void term(int signum)
     int saved = errno;
     ssize_t rc = write(STDERR_FILENO, kTermState, sizeof kTermState - 1);
     (void)rc;
-    gTermSignalled = 1;
     sem_post(&gTermSem);
     errno = saved;
 }
