@@ -175,24 +175,42 @@ TEST(FilterRun, DuplexSendsBackPagesFirstWithAWhiteLastBack)
 
 TEST(FilterRun, CollatedCopiesAreReplayedFromTheSpoolFile)
 {
-    // Three collated copies of two pages, as the page header asks.
-    std::vector<RasterPage> pages = ReadRaster(ManualPages("1-2"));
-    ASSERT_EQ(pages.size(), 2u);
-    for (auto &p : pages)
-        p.header.NumCopies = 3;
-    std::string ras = Root() + "/collate.ras";
-    WriteRaster(ras, pages);
-    RunOptions o;
-    o.options = "Collate=True";
-    RunResult r = RunFilter(ras, o);
-    unlink(ras.c_str());
-    ASSERT_EQ(r.status, 0) << r.err;
-    Job job = ParseJob(r.out);
-    ASSERT_TRUE(job.ok) << job.problem;
-    EXPECT_TRUE(Has(job.header, "@PJL SET COPIES=1"));
-    EXPECT_TRUE(Has(job.header, "@PJL COMMENT Copies,3"));
     const auto &ref = ReferenceDots();
-    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[0], ref[1], ref[0], ref[1], ref[0], ref[1]}));
+    struct Case {
+        const char *name;
+        int pages;
+        bool duplex;
+        unsigned copies;
+        std::vector<uint32_t> want;
+    };
+    const Case cases[] = {
+        {"simplex, three copies", 2, false, 3, {ref[0], ref[1], ref[0], ref[1], ref[0], ref[1]}},
+        // Three pages two-sided get a white fourth, and every copy keeps the back-first order.
+        {"duplex, two copies", 3, true, 2, {ref[1], ref[0], 0, ref[2], ref[1], ref[0], 0, ref[2]}},
+    };
+    std::vector<RasterPage> src = ReadRaster(ManualPages("1-3"));
+    ASSERT_EQ(src.size(), 3u);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RasterPage> pages(src.begin(), src.begin() + c.pages);
+        for (auto &p : pages) {
+            p.header.NumCopies = c.copies;
+            p.header.Duplex = c.duplex ? CUPS_TRUE : CUPS_FALSE;
+        }
+        std::string ras = Root() + "/collate.ras";
+        WriteRaster(ras, pages);
+        RunOptions o;
+        o.options = "Collate=True";
+        RunResult r = RunFilter(ras, o);
+        unlink(ras.c_str());
+        ASSERT_EQ(r.status, 0) << r.err;
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(Has(job.header, "@PJL SET COPIES=1"));
+        EXPECT_TRUE(Has(job.header, "@PJL COMMENT Copies," + std::to_string(c.copies)));
+        EXPECT_EQ(BlackDots(job), c.want);
+        EXPECT_EQ(job.close, CloseSequence(false));
+    }
 }
 
 TEST(FilterRun, FitToPaperAndScaling)
@@ -347,7 +365,7 @@ TEST(FilterRun, AccountingToolGetsTheTitleAsOneArgument)
     ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
     std::string ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
     std::string ras = ManualPages("1");
-    const char *titles[] = {"a\"; touch " "PWNED" "; \"", "$(touch PWNED)", "../../etc/x", "plain"};
+    const char *titles[] = {"a\"; touch " "PWNED" "; \"", "$(touch PWNED)", "../../etc/x", "%s%n%x", "plain"};
     for (const char *title : titles) {
         SCOPED_TRACE(title);
         std::string log = Root() + "/atm.log";
