@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -25,7 +26,6 @@ void term(int signum)
     int saved = errno;
     ssize_t rc = write(STDERR_FILENO, kTermState, sizeof kTermState - 1);
     (void)rc;
-    gTermSignalled = 1;
     sem_post(&gTermSem);
     errno = saved;
 }
@@ -86,8 +86,15 @@ void getFilePath()
         DbgMessage("getFilePath", "Current working dir: %s", exePath);
 }
 
+void KeepPageBuffers()
+{
+    mallopt(M_MMAP_THRESHOLD, 512 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
+
 int RunFilter(int argc, char **argv)
 {
+    KeepPageBuffers();
     DriverJob *jobp = new DriverJob; // the ring is large: keep it off the stack
     DriverJob &job = *jobp;
     job.jobtick = GetTickCount();

@@ -69,22 +69,6 @@ bool DriverDrain(DriverJob &job)
     return true;
 }
 
-static void SendSpooled(DWORD k)
-{
-    DWORD size = GetPageDataSize(k);
-    DbgMessage(kMain, "Page[%d] pageSize = %d", (int)k, (int)size);
-    if (size == 0)
-        return;
-    BYTE *buf = (BYTE *)malloc(size);
-    if (!buf)
-        return;
-    if (GetPageData(k, size, buf)) {
-        WritePort(buf, 1, size, stdout);
-        count_bytes += size;
-    }
-    free(buf);
-}
-
 void DriverReplay(DriverJob &job)
 {
     if (!gSaveToFile.load() || job.page == 0)
@@ -103,8 +87,8 @@ void DriverReplay(DriverJob &job)
         for (DWORD i = 0; i < pages && !gOutputFailed.load(); i += nPageOffset) {
             DbgMessage(kMain, "Print Out Spool Data, Pages = %d", (int)i);
             if (job.bDuplex && i + 1 < pages)
-                SendSpooled(i + 1);
-            SendSpooled(i);
+                SpoolSendRecord(i + 1, kMain);
+            SpoolSendRecord(i, kMain);
         }
     }
 }

@@ -12,8 +12,12 @@ static const char kMain[] = "main";
 // A page header the stages cannot handle safely ends the job at the close.
 static bool PageAcceptable(DriverJob &job, const cups_page_header2_t &h)
 {
+    // No document page is larger than 200 inches a side; such a header is corrupt.
+    enum { kMaxPagePoints = 14400 };
     char why[256] = {0};
-    if (CheckPageHeader(&h, why, sizeof why))
+    if (h.PageSize[0] > kMaxPagePoints || h.PageSize[1] > kMaxPagePoints)
+        snprintf(why, sizeof why, "Raster page size %u x %u points is out of range", h.PageSize[0], h.PageSize[1]);
+    else if (CheckPageHeader(&h, why, sizeof why))
         return true;
     RasterError("Page %u refused: %s", (unsigned)job.CUPSpages + 1, why);
     DbgMessage(kMain, "page header refused: %s", why);
@@ -62,7 +66,7 @@ bool DriverPageLoop(DriverJob &job)
             AccountingDlg(job.myPrinters[job.SelectPrnter].PrinterName, (int)inheader.cupsInteger[11],
                           job.AccountName, job.AccountPwd);
             DbgMessage(kMain, "AccountName %s!", job.AccountName);
-            DbgMessage(kMain, "AccountPwd %s!", job.AccountPwd);
+            DbgMessage(kMain, "AccountPwd %s!", job.AccountPwd[0] ? "***" : ""); // no password in the log
         }
 
         // i. The reference page.

@@ -172,8 +172,10 @@ void DriverSetup(DriverJob &job)
     }
 
     // Step 9: the writer.
-    if (pthread_create(&job.writer, nullptr, JbigThread, job.lpJob) == 0)
+    if (pthread_create(&job.writer, nullptr, JbigThread, job.lpJob) == 0) {
         job.writerRunning = true;
+        WaitWriterStarted();
+    }
     DbgMessage(kMain, "gjbig_id = %d", job.writerRunning ? 1 : 0);
 
     // Steps 10-11: the status monitor.

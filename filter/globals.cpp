@@ -31,4 +31,3 @@ std::atomic<int> gOutputSize{0};
 cups_page_header2_t ginheader_bak;
 FILE *stdoutPRN = nullptr;
 std::atomic<int> gOutputFailed{0};
-volatile sig_atomic_t gTermSignalled = 0;

@@ -2,7 +2,9 @@
 // copy, job header, spool file, the PPD's JCL text and the page ring size.
 #include "pjl_internal.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -37,8 +39,18 @@ void RunAccountingTool(const std::string &tool, const std::string &jsonPath, con
     // Standard input is the raster and standard output the printer stream: keep the tool off both.
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    // The tool starts with the signal handling a program expects, not the filter's.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGPIPE);
+    sigaddset(&def, SIGTERM);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
-    int rc = posix_spawn(&pid, tool.c_str(), &fa, nullptr, args, environ);
+    int rc = posix_spawn(&pid, tool.c_str(), &fa, &attr, args, environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         DbgMessage("StartJob", "spawn %s fail, errno = %d", tool.c_str(), rc);
@@ -79,9 +91,9 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
                  FileNamePart(argv[1]).c_str());
         jsonPath = RootedPath(name);
         DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
-        char cmd[128];
-        snprintf(cmd, sizeof cmd, "%s -f %s -n %s", rpaths::kAtmTool, name, argv[3]);
-        DbgMessage(fn, "szAtmPar = %s", cmd);
+        std::string cmd = std::string(rpaths::kAtmTool) + " -f " + name + " -n " + (argv[3] ? argv[3] : "");
+        cmd.resize(std::min<size_t>(cmd.size(), 127));
+        DbgMessage(fn, "szAtmPar = %s", cmd.c_str());
         unlink(jsonPath.c_str()); // a file left at this name is not this job's answer
         RunAccountingTool(RootedPath(rpaths::kAtmTool), jsonPath, argv[3]);
     }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 
 #include <cups/ppd.h>
@@ -92,8 +91,6 @@ extern FILE *stdoutPRN;                     // save-to-file copy, null when not 
 
 // Set when a write to standard output failed: the job ends at the close.
 extern std::atomic<int> gOutputFailed;
-// Set by the SIGTERM handler; the driver turns it into the log line.
-extern volatile sig_atomic_t gTermSignalled;
 
 // ---------------------------------------------------------------------------
 // Driver (driver*.cpp)
@@ -136,6 +133,12 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
                  const char *jobID, int blank, float MaxMediaWidth, float MaxMediaHeight,
                  int RemoveBlankPage);
 void *JbigThread(void *lpJob);
+// Returns once the writer has taken its start-up view of the ring.
+void WaitWriterStarted();
+
+// Keeps freed page buffers in the heap for the next page instead of handing
+// them back to the kernel (each fresh 32 MB buffer costs its page faults again).
+void KeepPageBuffers();
 
 // ---------------------------------------------------------------------------
 // Duplex and collation spool file (spool.cpp)
@@ -155,5 +158,8 @@ DWORD SpoolPageCount();                           // records in the file (any th
 DWORD GetPageDataSize(DWORD index);
 BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf);
 BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex);
+// Sends spooled record `index` to standard output (logged under `fn`); a record
+// that cannot be buffered is skipped.
+void SpoolSendRecord(DWORD index, const char *fn);
 BOOL CleanFileContent(const char *filename);
 void SpoolClose();                                // wipe, delete, release the lock and semaphore

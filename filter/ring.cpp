@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "pagerecord.h"
 #include "velmora.h"
@@ -100,6 +101,15 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
     return TRUE;
 }
 
+static std::atomic<int> gWriterReady{0};
+
+void WaitWriterStarted()
+{
+    // Takes the writer's token, so the next writer started has to give its own.
+    while (!gWriterReady.exchange(0, std::memory_order_acq_rel))
+        usleep(1000);
+}
+
 void *JbigThread(void *arg)
 {
     static const char fn[] = "JbigThread";
@@ -109,6 +119,8 @@ void *JbigThread(void *arg)
         DbgMessage(fn, "[%d]flag = %0x", i, (unsigned)lpJob[i].flag.load(std::memory_order_acquire));
         DbgMessage(fn, "[%d]PageIndex = %d", i, (int)lpJob[i].PageIndex);
     }
+    // The driver fills no slot before this start-up record is taken.
+    gWriterReady.store(1, std::memory_order_release);
     DWORD CurrentPage = 0;
     while (!gJbigThreadExit.load(std::memory_order_acquire)) {
         DbgMessage(fn, "gJbigThreadExit = %d", gJbigThreadExit.load());
@@ -123,8 +135,8 @@ void *JbigThread(void *arg)
         }
         if (slot->inheader.cupsInteger[4] == 1)
             ImageCompress(slot); // two-plane pages get their record here; on failure a white page
-        else if (!slot->lpbuf || slot->outLen == 0)
-            BuildWhiteRecord(slot); // a worker that left no record still yields a valid page
+        // A worker whose stages failed has left a white page; no record at all means
+        // not even that could be built, and the slot's bytes are not a page.
         if (slot->lpbuf && slot->outLen != 0) {
             DWORD len = slot->outLen + PAGE_RECORD_HEAD;
             DbgMessage(fn, "page data outsize = %d", (int)len);

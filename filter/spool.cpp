@@ -207,8 +207,7 @@ BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf)
     return ok;
 }
 
-// Sends spooled record k to standard output; a record that cannot be buffered is skipped.
-static void SendRecord(DWORD k, const char *fn)
+void SpoolSendRecord(DWORD k, const char *fn)
 {
     DWORD size = GetPageDataSize(k);
     DbgMessage(fn, "Page[%d] pageSize = %d", (int)k, (int)size);
@@ -238,14 +237,14 @@ BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex)
     DbgMessage(fn, "startpage %d", (int)i);
     if (bDuplex) {
         for (; i < n; i += 2) {
-            SendRecord(i + 1, fn);
+            SpoolSendRecord(i + 1, fn);
             *finishpage += 1;
-            SendRecord(i, fn);
+            SpoolSendRecord(i, fn);
             *finishpage += 1;
         }
     } else {
         for (; i < n; i++) {
-            SendRecord(i, fn);
+            SpoolSendRecord(i, fn);
             *finishpage += 1;
         }
     }

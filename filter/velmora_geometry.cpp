@@ -95,6 +95,42 @@ DWORD Scale(const BYTE *src, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *t
     const size_t srcStride = static_cast<size_t>(srcWidth) * bpp;
     const size_t trgStride = static_cast<size_t>(trgWidth) * bpp;
     const DWORD n = rows < maxRows ? rows : maxRows;
+
+    // One byte per pixel (every page stage): the samples of a source row are
+    // gathered once into float rows, so the weighting loop runs over plain
+    // arrays and vectorizes; the arithmetic is the same step by step.
+    std::vector<float> omfx, cache[2][2];
+    DWORD cached[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
+    if (bpp == 1) {
+        try {
+            omfx.resize(trgWidth);
+            for (auto &c : cache)
+                for (auto &v : c)
+                    v.resize(trgWidth);
+        } catch (...) {
+            DbgMessage(fn, "no memory");
+            return 0;
+        }
+        for (DWORD x = 0; x < trgWidth; ++x)
+            omfx[x] = 1.0f - fxs[x];
+    }
+    // Slot of the two-row cache holding the gathered (left, right) samples of
+    // source row `sy`; slot `keep` is never evicted.
+    auto gather = [&](DWORD sy, int keep) -> int {
+        for (int i = 0; i < 2; ++i)
+            if (cached[i] == sy)
+                return i;
+        const int slot = keep == 0 ? 1 : 0;
+        const BYTE *row = src + sy * srcStride;
+        float *l = cache[slot][0].data(), *r = cache[slot][1].data();
+        for (DWORD x = 0; x < trgWidth; ++x) {
+            l[x] = row[left[x]];
+            r[x] = row[right[x]];
+        }
+        cached[slot] = sy;
+        return slot;
+    };
+
     for (DWORD y = 0; y < n; ++y) {
         if (gCancelJob.load(std::memory_order_acquire)) {
             DbgMessage(fn, "Cancel job");
@@ -106,9 +142,38 @@ DWORD Scale(const BYTE *src, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *t
             iy = srcHigh - 1;
         const float fy = sy - static_cast<float>(iy);
         const DWORD low = iy + 1 > srcHigh - 1 ? srcHigh - 1 : iy + 1;
+        BYTE *t = trg + y * trgStride;
+        if (bpp == 1) {
+            const int i0 = gather(iy, cached[0] == low ? 0 : 1);
+            const int i1 = gather(low, i0);
+            const float *L0 = cache[i0][0].data(), *R0 = cache[i0][1].data();
+            const float *L1 = cache[i1][0].data(), *R1 = cache[i1][1].data();
+            const float *FX = fxs.data(), *OMFX = omfx.data();
+            const float omfy = 1.0f - fy;
+            for (DWORD x = 0; x < trgWidth; ++x) {
+                const float a = omfy * FX[x], b = fy * FX[x], c = omfy * OMFX[x], d = fy * OMFX[x];
+                int v = static_cast<int>(a * R0[x]);
+                v = static_cast<int>(static_cast<float>(v) + b * R1[x]);
+                v = static_cast<int>(static_cast<float>(v) + c * L0[x]);
+                v = static_cast<int>(static_cast<float>(v) + d * L1[x]);
+                v = static_cast<int>(static_cast<float>(v) + 2.99f);
+                t[x] = static_cast<BYTE>(v > 254 ? 255 : v);
+            }
+            // The +2.99 lift must not turn solid black (every weighted sample
+            // 0) into a gray that the screen speckles; such pixels came out as 2.
+            unsigned twos = 0;
+            for (DWORD x = 0; x < trgWidth; ++x)
+                twos |= t[x] == 2;
+            for (DWORD x = 0; twos && x < trgWidth; ++x)
+                if (t[x] == 2) {
+                    const float a = omfy * FX[x], b = fy * FX[x], c = omfy * OMFX[x], d = fy * OMFX[x];
+                    if (a * R0[x] + b * R1[x] + c * L0[x] + d * L1[x] == 0.0f)
+                        t[x] = 0;
+                }
+            continue;
+        }
         const BYTE *s0 = src + iy * srcStride;
         const BYTE *s1 = src + low * srcStride;
-        BYTE *t = trg + y * trgStride;
         for (DWORD x = 0; x < trgWidth; ++x) {
             const float fx = fxs[x];
             const float a = (1.0f - fy) * fx, b = fy * fx, c = (1.0f - fy) * (1.0f - fx), d = fy * (1.0f - fx);
@@ -118,6 +183,9 @@ DWORD Scale(const BYTE *src, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *t
                 v = static_cast<int>(static_cast<float>(v) + c * s0[left[x] + k]);
                 v = static_cast<int>(static_cast<float>(v) + d * s1[left[x] + k]);
                 v = static_cast<int>(static_cast<float>(v) + 2.99f);
+                const float ink = a * s0[right[x] + k] + b * s1[right[x] + k] + c * s0[left[x] + k] +
+                                  d * s1[left[x] + k];
+                v = ink == 0.0f ? 0 : v;
                 t[x * bpp + k] = static_cast<BYTE>(v > 254 ? 255 : v);
             }
         }

@@ -217,19 +217,25 @@ int ApplyFilter3x3(JobInfo *slot, BYTE *buf, int bits, const int *filterArray, i
     if (divisor < 1)
         divisor = 1;
     DbgMessage("ApplyFilter3x3", "MatrixCount = %d", divisor);
+    int reach = 0;
+    for (int i = 0; i < 9; ++i)
+        reach += filterArray[i] < 0 ? -filterArray[i] : filterArray[i];
+    const bool small = reach <= 32767 / 255; // |sum| stays within 16 bits
     const DWORD W = slot->page_width;
     const DWORD H = slot->page_height;
     if (!W || !H)
         return 0;
-    // Work image with the first row repeated above and the last below.
-    BYTE *work = static_cast<BYTE *>(malloc(static_cast<size_t>(W) * (H + 2)));
+    // The rows above and below each row are read in their original state: a
+    // copy of the row above and of the current row travels down the page,
+    // the row below is still untouched. The first and last rows repeat.
+    BYTE *work = static_cast<BYTE *>(malloc(static_cast<size_t>(W) * 2));
     if (!work) {
         DbgMessage("ApplyFilter3x3", "no memory");
         return 0;
     }
-    memcpy(work, buf, W);
-    memcpy(work + W, buf, static_cast<size_t>(W) * H);
-    memcpy(work + static_cast<size_t>(W) * (H + 1), buf + static_cast<size_t>(W) * (H - 1), W);
+    BYTE *prev = work, *cur = work + W;
+    memcpy(prev, buf, W);
+    memcpy(cur, buf, W);
     const int *k = filterArray;
     for (DWORD y = 0; y < H; ++y) {
         if (gCancelJob.load(std::memory_order_acquire)) {
@@ -237,10 +243,12 @@ int ApplyFilter3x3(JobInfo *slot, BYTE *buf, int bits, const int *filterArray, i
             free(work);
             return 0;
         }
-        const BYTE *rows[3] = {work + static_cast<size_t>(y) * W, work + static_cast<size_t>(y + 1) * W,
-                               work + static_cast<size_t>(y + 2) * W};
+        // The last row's lower neighbour is itself, as it was.
+        const BYTE *next = y + 1 < H ? buf + static_cast<size_t>(y + 1) * W : cur;
+        const BYTE *rows[3] = {prev, cur, next};
         BYTE *out = buf + static_cast<size_t>(y) * W;
-        for (DWORD x = 0; x < W; ++x) {
+        // The first and last pixel stand in for their missing neighbour.
+        auto edge = [&](DWORD x) {
             DWORD xl = x ? x - 1 : x;
             DWORD xr = x + 1 < W ? x + 1 : x;
             int sum = 0;
@@ -248,7 +256,36 @@ int ApplyFilter3x3(JobInfo *slot, BYTE *buf, int bits, const int *filterArray, i
                 sum += k[3 * r] * rows[r][xl] + k[3 * r + 1] * rows[r][x] + k[3 * r + 2] * rows[r][xr];
             int v = sum / divisor;
             out[x] = static_cast<BYTE>(v < 0 ? 0 : (v > 255 ? 255 : v));
+        };
+        edge(0);
+        if (W > 1)
+            edge(W - 1);
+        const BYTE *a = rows[0], *b = rows[1], *c = rows[2];
+        const int k0 = k[0], k1 = k[1], k2 = k[2], k3 = k[3], k4 = k[4], k5 = k[5], k6 = k[6], k7 = k[7], k8 = k[8];
+        if (divisor == 1 && small) {
+            // The border kernel: no division, and every sum fits 16 bits, so
+            // the vectorizer gets 16-bit lanes.
+            const int16_t s0 = int16_t(k0), s1 = int16_t(k1), s2 = int16_t(k2), s3 = int16_t(k3), s4 = int16_t(k4),
+                          s5 = int16_t(k5), s6 = int16_t(k6), s7 = int16_t(k7), s8 = int16_t(k8);
+            for (DWORD x = 1; x + 1 < W; ++x) {
+                int16_t sum = int16_t(s0 * a[x - 1] + s1 * a[x] + s2 * a[x + 1] + s3 * b[x - 1] + s4 * b[x] +
+                                      s5 * b[x + 1] + s6 * c[x - 1] + s7 * c[x] + s8 * c[x + 1]);
+                out[x] = static_cast<BYTE>(sum < 0 ? 0 : (sum > 255 ? 255 : sum));
+            }
+        } else {
+            for (DWORD x = 1; x + 1 < W; ++x) {
+                int sum = k0 * a[x - 1] + k1 * a[x] + k2 * a[x + 1] + k3 * b[x - 1] + k4 * b[x] + k5 * b[x + 1] +
+                          k6 * c[x - 1] + k7 * c[x] + k8 * c[x + 1];
+                int v = sum / divisor;
+                out[x] = static_cast<BYTE>(v < 0 ? 0 : (v > 255 ? 255 : v));
+            }
         }
+        // Keep the original of this row as the next row's upper neighbour.
+        BYTE *t = prev;
+        prev = cur;
+        cur = t;
+        if (y + 1 < H)
+            memcpy(cur, buf + static_cast<size_t>(y + 1) * W, W);
     }
     free(work);
     DbgMessage("ApplyFilter3x3", "Out");
@@ -267,8 +304,15 @@ int GrayToLineart(JobInfo *slot, BYTE *buf, int threshold)
     for (DWORD y = 0; y < H; ++y) {
         const BYTE *src = buf + static_cast<size_t>(y) * W;
         BYTE *dst = buf + static_cast<size_t>(y) * B;
-        for (DWORD j = 0; j < B; ++j) {
-            BYTE c[8];
+        BYTE c[64];
+        DWORD j = 0;
+        for (; j + 8 <= B; j += 8) {
+            for (int k = 0; k < 64; ++k)
+                c[k] = src[8 * j + k] > threshold;
+            for (int m = 0; m < 8; ++m)
+                dst[j + m] = Pack8(c + 8 * m);
+        }
+        for (; j < B; ++j) {
             for (int k = 0; k < 8; ++k)
                 c[k] = src[8 * j + k] > threshold;
             dst[j] = Pack8(c);

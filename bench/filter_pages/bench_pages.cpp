@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <filesystem>
 #include <functional>
 #include <spawn.h>
@@ -78,41 +79,13 @@ double timedRun(const std::vector<std::string> &argv, const std::string &in = ""
     return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? ms : -1;
 }
 
-// Resident-set peak of this process since the last reset, in KiB.
-long peakRssKb()
+// Bytes the allocator has handed out and not yet taken back, over all arenas.
+// Freed page buffers stay in the process (KeepPageBuffers), so resident
+// memory says nothing about what is in use; this does.
+size_t heapInUse()
 {
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return 0;
-    char line[256];
-    long kb = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
-            break;
-    std::fclose(f);
-    return kb;
-}
-
-long rssKb()
-{
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return 0;
-    char line[256];
-    long kb = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
-            break;
-    std::fclose(f);
-    return kb;
-}
-
-void resetPeakRss()
-{
-    if (FILE *f = std::fopen("/proc/self/clear_refs", "w")) {
-        std::fputs("5", f);
-        std::fclose(f);
-    }
+    const struct mallinfo2 mi = mallinfo2();
+    return mi.uordblks + mi.hblkhd;
 }
 
 struct Kind {
@@ -258,7 +231,7 @@ bool writePbm(const std::string &path, const StageTimes &st)
 // ends with the page record); the writer takes pages in order.
 struct PipelineResult {
     double pagesPerSecond = 0;
-    long peakKbPerPage = 0;
+    double peakMiBPerPage = 0;
     int maxInFlight = 0;
 };
 
@@ -276,8 +249,15 @@ PipelineResult pipeline(const std::string &raster, int slots, int pages)
     std::atomic<bool> readerDone{false};
     std::atomic<int> written{0};
     std::vector<pthread_t> workers(size_t(slots), 0);
-    const long baseKb = rssKb();
-    resetPeakRss();
+    const size_t base = heapInUse();
+    std::atomic<size_t> peak{base};
+    std::atomic<bool> sampling{true};
+    std::thread sampler([&] {
+        while (sampling.load()) {
+            peak.store(std::max(peak.load(), heapInUse()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
     const auto t0 = Clock::now();
 
     std::thread writer([&] {
@@ -323,9 +303,12 @@ PipelineResult pipeline(const std::string &raster, int slots, int pages)
         if (w)
             pthread_join(w, nullptr);
     const double ms = msSince(t0);
+    sampling.store(false);
+    sampler.join();
     r.pagesPerSecond = written.load() * 1000.0 / ms;
     r.maxInFlight = maxInFlight.load();
-    r.peakKbPerPage = r.maxInFlight ? (peakRssKb() - baseKb) / r.maxInFlight : 0;
+    r.peakMiBPerPage =
+        r.maxInFlight ? double(peak.load() - base) / r.maxInFlight / (1024.0 * 1024.0) : 0;
     for (JobInfo *s : ring) {
         std::free(s->lpbuf);
         delete s;
@@ -361,6 +344,7 @@ int main(int argc, char **argv)
     const std::string dir = keep.empty() ? std::string(mkdtemp(tmpl)) : keep;
     std::filesystem::create_directories(dir);
     setenv("RASTERPRESS_TEST_ROOT", dir.c_str(), 1);
+    KeepPageBuffers(); // as the filter's main does: freed page buffers serve the next page
     for (auto &row : gPaperFormat)
         row.enable = 1;
 
@@ -463,10 +447,10 @@ int main(int argc, char **argv)
                 eight = r8;
         }
         loud();
-        std::printf("%-18s %12.2f %12.2f %8.2f %7.1f (1) %5.1f (8)\n", kind.name,
+        std::printf("%-18s %12.2f %12.2f %8.2f %7.1f (1) %5.1f (8, %d in flight)\n", kind.name,
                     one.pagesPerSecond, eight.pagesPerSecond,
-                    eight.pagesPerSecond / one.pagesPerSecond, one.peakKbPerPage / 1024.0,
-                    eight.peakKbPerPage / 1024.0);
+                    eight.pagesPerSecond / one.pagesPerSecond, one.peakMiBPerPage,
+                    eight.peakMiBPerPage, eight.maxInFlight);
         std::remove(many.c_str());
     }
     if (keep.empty())

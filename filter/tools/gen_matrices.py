@@ -8,8 +8,9 @@ first: dot centres of the clustered screens carry the lowest values.
 - Clustered-dot screens: the spot function cos(2 pi u) + cos(2 pi v) on a
   lattice given by an integer frequency vector (a, b) per 64-pixel tile, so
   the tile repeats seamlessly; the ruling is resolution * |(a, b)| / 64.
-  Pixels of equal spot value grow dot by dot in a dispersed order of the dots
-  (a multi-cell screen), which gives every level its own step.
+  Pixels of equal spot value join the dots one at a time, in a dispersed
+  order of the dots (a multi-cell screen), which gives every level its own
+  step while all dots keep about the same size.
 - FINE_TAry_128: a dispersed (blue-noise) matrix by void-and-cluster on the
   torus.
 - The first eight cells of row 0 are fixed; they are set by swapping with a
@@ -99,12 +100,32 @@ def clustered(size, vec, seed):
             cx = size * (a * U - b * V) / norm
             cy = size * (b * U + a * V) / norm
             key = (round(cx % size, 6) % size, round(cy % size, 6) % size)
-            # dot centre first (high f), ties grow dot by dot
-            cells.append((-round(f, 6), dot_rank[key], y * size + x))
+            dx = x - cx
+            dy = y - cy
+            dx -= size * round(dx / size)
+            dy -= size * round(dy / size)
+            ang = round(math.degrees(math.atan2(dy, dx)) % 360.0, 3)
+            dist = round(dx * dx + dy * dy, 3)
+            cells.append(((-round(f, 6), dist), (ang % 180.0, 0 if ang < 180.0 else 1), dot_rank[key], y * size + x))
+    # Dot centre first (high f, then nearest). Pixels of equal f and distance
+    # join the dots one at a time, each dot in turn, opposite sides together,
+    # so every dot stays within a pixel of the others in size; each dot starts
+    # at another side, so the dots do not all stretch the same way.
+    groups = {}
+    for c in cells:
+        groups.setdefault((c[0], c[2]), []).append(c)
+    keyed = []
+    for (order, drank), members in groups.items():
+        members.sort()
+        m = len(members)
+        shift = 2 * (drank % (m // 2)) if m >= 2 else 0
+        for i, c in enumerate(members):
+            keyed.append((order, (i - shift) % m, drank, c[3]))
+    cells = keyed
     cells.sort()
     rank = [0] * (size * size)
     spot = [0.0] * (size * size)
-    for r, (negf, _, idx) in enumerate(cells):
+    for r, ((negf, _), _, _, idx) in enumerate(cells):
         rank[idx] = r
         spot[idx] = -negf
     return rank, spot

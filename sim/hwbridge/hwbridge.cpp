@@ -28,6 +28,9 @@
 //                       their end without terminator, an error count far beyond
 //                       the code list
 //
+// A key it does not know is logged as "unknown state key KEY" before each call,
+// so a misspelt key (or a library older than the test) cannot pass unnoticed.
+//
 // A status poll is a QueryPrinterStatus call or a ReadWriteMemory read; polls,
 // capability queries and accounting reads are counted per process (one job
 // run) and per "run" value.
@@ -79,6 +82,7 @@ struct SimState {
     int accIdAt = 0;
     int accPwdAt = 0;
     int garbage = 0;
+    std::vector<std::string> unknown;
 };
 
 std::mutex gLock; // the filter calls in from two threads at once
@@ -170,6 +174,8 @@ SimState loadState() {
             st.accPwdAt = toInt(val);
         } else if (key == "garbage") {
             st.garbage = toInt(val);
+        } else {
+            st.unknown.push_back(key);
         }
     }
     if (st.run.compare(0, std::string::npos, gRun, strnlen(gRun, sizeof gRun)) != 0) {
@@ -180,9 +186,22 @@ SimState loadState() {
 }
 
 void logCall(const SimState &st, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendLine(const std::string &path, const char *buf, size_t len) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    ssize_t w = ::write(fd, buf, len);
+    (void)w;
+    ::close(fd);
+}
+
 void logCall(const SimState &st, const char *fmt, ...) {
     if (st.log.empty())
         return;
+    for (const std::string &key : st.unknown) {
+        std::string line = "unknown state key " + key + "\n";
+        appendLine(st.log, line.data(), line.size());
+    }
     char buf[1024];
     va_list ap;
     va_start(ap, fmt);
@@ -199,12 +218,7 @@ void logCall(const SimState &st, const char *fmt, ...) {
         len = std::strlen(buf);
     }
     buf[len++] = '\n';
-    int fd = ::open(st.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    ssize_t w = ::write(fd, buf, len);
-    (void)w;
-    ::close(fd);
+    appendLine(st.log, buf, len);
 }
 
 // The caller's text fields are fixed arrays that need not be terminated.

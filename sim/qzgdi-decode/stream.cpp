@@ -170,8 +170,12 @@ size_t decodeRecord(const std::vector<uint8_t> &s, size_t at, bool encrypted, De
 
     for (uint8_t b : pg.bitmap)
         pg.setPixels += unsigned(__builtin_popcount(b));
-    // The corner marks are set after counting, so that form cannot be compared.
-    if (pg.method != 4 && pg.setPixels != pg.blackDots)
+    // The corner form counts the page before its corners were marked; the
+    // checksum carries those four original bytes.
+    uint64_t counted = pg.setPixels;
+    if (pg.method == 4)
+        counted = counted - 4 * __builtin_popcount(0xAA) + unsigned(__builtin_popcount(pg.checksum));
+    if (counted != pg.blackDots)
         return fail("blackDots " + std::to_string(pg.blackDots) + ", bitmap has " +
                     std::to_string(pg.setPixels));
     return pg.recordLen;

@@ -117,7 +117,7 @@ TEST_F(DecodeTest, PagesComeBackAsTheyWentIn)
             {256, 64, textPage(256, 64, 1), 0, encrypted ? ssl : none},
             {256, 64, textPage(256, 64, 2), DRVF_DISABLE_COMPRESS, encrypted ? ssl : none},
             {256, 64, textPage(256, 64, 3), 0, encrypted ? sslSum : sum},
-            {256, 64, Bytes(32 * 64, 0), DRVF_ZR4_CHIP, encrypted ? sslSum : sum},
+            {256, 64, textPage(256, 64, 4), DRVF_ZR4_CHIP, encrypted ? sslSum : sum},
         };
         std::vector<Bytes> recs;
         for (const Page &p : pages)
@@ -173,6 +173,28 @@ TEST_F(DecodeTest, PngAndBieFiles)
     Bitmap bm;
     ASSERT_TRUE(readPbm(dir.file("j.pbm"), &bm));
     EXPECT_TRUE(bm.bits == textPage(256, 64, 5));
+}
+
+TEST_F(DecodeTest, RedAndBlackPageBecomesAColourImage)
+{
+    // Two stacked planes of 32 rows: black on top, red below. Pixel 0 of the
+    // first row is black, pixel 1 red, pixel 2 in both planes (black wins).
+    const unsigned w = 64, planeRows = 32;
+    Bytes planes(size_t(w / 8) * planeRows * 2, 0);
+    planes[0] = 0x80 | 0x20;
+    planes[size_t(w / 8) * planeRows] = 0x40 | 0x20;
+    Page p{w, planeRows * 2, planes, 0, {}};
+    Bytes rec = pageRecord(p);
+    rec[2 + 29] = 2; // Colors: what the header says for cupsInteger[4] = 1
+    Result r = decode(dir, job({rec}, false), "--png");
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(run("pngtopnm " + dir.file("pages/page-001.png") + " > " + dir.file("p.ppm")), 0);
+    Bytes ppm = readFile(dir.file("p.ppm"));
+    const std::string head = "P6\n64 32\n255\n";
+    ASSERT_GE(ppm.size(), head.size() + 9);
+    ASSERT_EQ(std::string(ppm.begin(), ppm.begin() + long(head.size())), head);
+    const BYTE *px = ppm.data() + head.size();
+    EXPECT_EQ(hex(px, 12), "000000" "ff0000" "000000" "ffffff");
 }
 
 TEST_F(DecodeTest, DamagedJobsAreRefused)

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -108,22 +110,51 @@ TEST(FilterRun, PlainJobHeaderPagesAndClose)
     EXPECT_NE(r.err.find("ATTR: marker-levels=75\n"), std::string::npos);
 }
 
-TEST(FilterRun, RawPagesWhenCompressionIsOff)
+TEST(FilterRun, PayloadFormsDecodeToTheSamePages)
 {
-    std::string ppd = PpdVariant("raw", {{"DriverFeature", "\"1\""}});
-    RunOptions o;
-    o.ppd = ppd;
-    RunResult r = RunFilter(ManualPages("1-2"), o);
-    ASSERT_EQ(r.status, 0) << r.err;
-    Job job = ParseJob(r.out);
-    ASSERT_TRUE(job.ok) << job.problem;
-    ASSERT_EQ(job.pages.size(), 2u);
-    for (const PageRec &p : job.pages) {
-        EXPECT_EQ(p.comp, 0);
-        EXPECT_EQ(p.compsize, p.datasize);
+    struct Case {
+        const char *name;
+        const char *driverFeature;
+        uint8_t capability0; // from the queue's capability cache
+        uint8_t comp;
+    };
+    const Case cases[] = {
+        {"raw", "\"1\"", 0x00, 0},
+        {"jbig", "\"0\"", 0x00, 1},
+        {"jbig on zr4", "\"16777216\"", 0x00, 2},
+        {"jbig with checksum", "\"0\"", 0x10, 3},
+        {"zr4 with checksum", "\"16777216\"", 0x10, 4},
+        {"raw data capability", "\"0\"", 0x40, 0},
+    };
+    std::string ras = ManualPages("1-2");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string cache(1026, '\0');
+        cache[0] = (char)c.capability0;
+        WriteFile(Root() + "//tmp//qform.dat", cache);
+        RunOptions o;
+        o.queue = "qform";
+        o.ppd = PpdVariant(std::string("form") + std::to_string(c.comp), {{"DriverFeature", c.driverFeature}});
+        RunResult r = RunFilter(ras, o);
+        ASSERT_EQ(r.status, 0) << r.err;
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        ASSERT_EQ(job.pages.size(), 2u);
+        for (const PageRec &p : job.pages) {
+            EXPECT_EQ(p.comp, c.comp);
+            EXPECT_EQ(p.compsize, p.payload.size());
+            if (c.comp == 0) {
+                EXPECT_EQ(p.compsize, p.datasize);
+            }
+            ASSERT_FALSE(p.bitmap.empty());
+            EXPECT_EQ(p.bitmap.size(), (size_t)p.datasize);
+            // The ZR4 checksum marks four corner bytes after the count was taken.
+            int64_t diff = (int64_t)p.setPixels - (int64_t)p.blackDots;
+            EXPECT_LE(std::abs(diff), c.comp == 4 ? 32 : 0);
+        }
+        EXPECT_EQ(Has(job.header, "@PJL COMMENT JBIG,00,64"), c.comp == 2 || c.comp == 4);
     }
-    ExpectPagesDecodeToTheirHeaders(job);
-    EXPECT_EQ(BlackDots(job), std::vector<uint32_t>(ReferenceDots().begin(), ReferenceDots().begin() + 2));
+    unlink((Root() + "//tmp//qform.dat").c_str());
 }
 
 TEST(FilterRun, DuplexSendsBackPagesFirstWithAWhiteLastBack)
@@ -144,24 +175,42 @@ TEST(FilterRun, DuplexSendsBackPagesFirstWithAWhiteLastBack)
 
 TEST(FilterRun, CollatedCopiesAreReplayedFromTheSpoolFile)
 {
-    // Three collated copies of two pages, as the page header asks.
-    std::vector<RasterPage> pages = ReadRaster(ManualPages("1-2"));
-    ASSERT_EQ(pages.size(), 2u);
-    for (auto &p : pages)
-        p.header.NumCopies = 3;
-    std::string ras = Root() + "/collate.ras";
-    WriteRaster(ras, pages);
-    RunOptions o;
-    o.options = "Collate=True";
-    RunResult r = RunFilter(ras, o);
-    unlink(ras.c_str());
-    ASSERT_EQ(r.status, 0) << r.err;
-    Job job = ParseJob(r.out);
-    ASSERT_TRUE(job.ok) << job.problem;
-    EXPECT_TRUE(Has(job.header, "@PJL SET COPIES=1"));
-    EXPECT_TRUE(Has(job.header, "@PJL COMMENT Copies,3"));
     const auto &ref = ReferenceDots();
-    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[0], ref[1], ref[0], ref[1], ref[0], ref[1]}));
+    struct Case {
+        const char *name;
+        int pages;
+        bool duplex;
+        unsigned copies;
+        std::vector<uint32_t> want;
+    };
+    const Case cases[] = {
+        {"simplex, three copies", 2, false, 3, {ref[0], ref[1], ref[0], ref[1], ref[0], ref[1]}},
+        // Three pages two-sided get a white fourth, and every copy keeps the back-first order.
+        {"duplex, two copies", 3, true, 2, {ref[1], ref[0], 0, ref[2], ref[1], ref[0], 0, ref[2]}},
+    };
+    std::vector<RasterPage> src = ReadRaster(ManualPages("1-3"));
+    ASSERT_EQ(src.size(), 3u);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RasterPage> pages(src.begin(), src.begin() + c.pages);
+        for (auto &p : pages) {
+            p.header.NumCopies = c.copies;
+            p.header.Duplex = c.duplex ? CUPS_TRUE : CUPS_FALSE;
+        }
+        std::string ras = Root() + "/collate.ras";
+        WriteRaster(ras, pages);
+        RunOptions o;
+        o.options = "Collate=True";
+        RunResult r = RunFilter(ras, o);
+        unlink(ras.c_str());
+        ASSERT_EQ(r.status, 0) << r.err;
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(Has(job.header, "@PJL SET COPIES=1"));
+        EXPECT_TRUE(Has(job.header, "@PJL COMMENT Copies," + std::to_string(c.copies)));
+        EXPECT_EQ(BlackDots(job), c.want);
+        EXPECT_EQ(job.close, CloseSequence(false));
+    }
 }
 
 TEST(FilterRun, FitToPaperAndScaling)
@@ -281,6 +330,8 @@ TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
          }, true},
         {"width disagreeing with bytes per line", [](RasterPage &p) { p.header.cupsWidth *= 4; }, false},
         {"zero resolution", [](RasterPage &p) { p.header.HWResolution[0] = 0; }, false},
+        {"absurd scaling percent", [](RasterPage &p) { p.header.cupsInteger[7] = 4000000000u; }, false},
+        {"absurd page size", [](RasterPage &p) { p.header.PageSize[0] = p.header.PageSize[1] = 3000000; }, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -314,7 +365,7 @@ TEST(FilterRun, AccountingToolGetsTheTitleAsOneArgument)
     ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
     std::string ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
     std::string ras = ManualPages("1");
-    const char *titles[] = {"a\"; touch " "PWNED" "; \"", "$(touch PWNED)", "../../etc/x", "plain"};
+    const char *titles[] = {"a\"; touch " "PWNED" "; \"", "$(touch PWNED)", "../../etc/x", "%s%n%x", "plain"};
     for (const char *title : titles) {
         SCOPED_TRACE(title);
         std::string log = Root() + "/atm.log";
@@ -431,4 +482,93 @@ TEST(FilterRun, UsageAndUnopenableFile)
     RunResult r = RunFilter(Root() + "/no-such.ras", o);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("ERROR: Unable to open print file"), std::string::npos);
+}
+
+TEST(FilterRun, A3ClassDuplexSizeChangeStartsANewSheet)
+{
+    std::vector<RasterPage> a6 = ReadRaster(ManualPages("1", {"Duplex=DuplexNoTumble"}));
+    std::vector<RasterPage> a5 = ReadRaster(CupsRaster(kManual, {"PageSize=A5", "page-ranges=3",
+                                                                 "Duplex=DuplexNoTumble"}));
+    ASSERT_EQ(a6.size(), 1u);
+    ASSERT_EQ(a5.size(), 1u);
+    RasterPage white = a5[0];
+    white.data.assign(white.data.size(), '\xff');
+    std::string ras = Root() + "/a3class.ras";
+    WriteRaster(ras, {a6[0], white, a5[0]});
+    RunOptions o;
+    o.ppd = PpdVariant("a3class", {{"DriverFeature", "\"33554432\""}});
+    RunResult r = RunFilter(ras, o);
+    unlink(ras.c_str());
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    // Sheet 1: the A6 page with an inserted white back; the white A5 page read next
+    // is dropped; sheet 2: the A5 page with the white back of the job's end.
+    ASSERT_EQ(job.pages.size(), 4u);
+    EXPECT_EQ(job.pages[0].blackDots, 0u);
+    EXPECT_GT(job.pages[1].blackDots, 0u);
+    EXPECT_EQ(job.pages[2].blackDots, 0u);
+    EXPECT_GT(job.pages[3].blackDots, 0u);
+    EXPECT_EQ(job.pages[0].paper, job.pages[1].paper); // the back has its front's size
+    EXPECT_EQ(job.pages[3].paper, 131);                // A5 fed long edge first
+    ExpectPagesDecodeToTheirHeaders(job);
+}
+
+TEST(FilterRun, QueueDescriptionMissingOrWithJclText)
+{
+    std::string ras = ManualPages("1");
+    // Without a PPD every attribute takes its default and no paper size is known.
+    RunOptions o;
+    o.ppd = Root() + "/no-such.ppd";
+    RunResult r = RunFilter(ras, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    ASSERT_EQ(job.pages.size(), 1u);
+    EXPECT_EQ(job.pages[0].paper, 96);
+    EXPECT_TRUE(Has(job.header, "@PJL COMMENT Filter Version,"));
+
+    // The PPD's JCL prologue follows the job header, behind one ESC byte of its own.
+    std::string ppd = Root() + "/jcl.ppd";
+    WriteFile(ppd, ReadFile(BasePpd()) + "*JCLBegin: \"@PJL SET QUIET=ON<0A>\"\n", 0644);
+    o.ppd = ppd;
+    r = RunFilter(ras, o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string enter = "@PJL ENTER LANGUAGE=QZGDI\r\n";
+    size_t at = r.out.find(enter);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(r.out.substr(at + enter.size(), 19), "\x1b@PJL SET QUIET=ON\n");
+    EXPECT_EQ(r.out.compare(at + enter.size() + 19, 4, std::string("\x1b" "EGD", 4)), 0);
+}
+
+TEST(FilterRun, PrinterCancelGivesTheCancelledClose)
+{
+    // The simulated status monitor reports the printer's Cancel button at once.
+    std::string lib = Root() + "/usr/bin/hwbridge.so", state = Root() + "/hwbridge-cancel";
+    ASSERT_EQ(system(("mkdir -p " + Root() + "/usr/bin && cp " HWBRIDGE_SIM " " + lib).c_str()), 0);
+    WriteFile(state, "printer=qcancel socket://127.0.0.2:9100\npsm=1\ncancel_at=0\n");
+    struct Case {
+        const char *name;
+        const char *driverFeature;
+        bool header; // with abort-on-error the job ends before its header
+    };
+    const Case cases[] = {{"plain", "\"0\"", true}, {"abort on error", "\"64\"", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions o;
+        o.queue = "qcancel";
+        o.ppd = PpdVariant(std::string("cancel") + c.driverFeature[1], {{"DriverFeature", c.driverFeature}});
+        o.env = {"HWBRIDGE_SIM_STATE=" + state};
+        auto t0 = std::chrono::steady_clock::now();
+        RunResult r = RunFilter(ManualPages("1-2"), o);
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        ASSERT_EQ(r.status, 0) << r.err;
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_EQ(job.startCancel, c.header);
+        EXPECT_TRUE(job.pages.empty());
+        EXPECT_TRUE(job.close == CloseSequence(true) || job.close == CloseSequence(true, true));
+        EXPECT_GE(secs, 5.0); // the pause before the job is unregistered
+    }
+    unlink(lib.c_str());
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -99,6 +100,15 @@ std::string LogText()
 }
 
 static const std::string &gRootAtStart = TestRootDir();
+
+// Removes the test root when the test program ends.
+static struct RootCleaner {
+    ~RootCleaner()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(TestRootDir(), ec);
+    }
+} gRootCleaner;
 
 void EnableAllPapers(bool on)
 {

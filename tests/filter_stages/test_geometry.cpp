@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "stage_fixtures.h"
 
@@ -75,22 +77,84 @@ TEST(Geometry, ScalingRefusesAbsurdRatios)
 
 TEST(Geometry, ScaleImageBilinear)
 {
-    // Identity keeps values (plus the scaler's +2.99 rounding lift).
+    // Identity keeps values plus the scaler's +2.99 rounding lift; solid black stays black.
     BYTE src[4] = {0, 100, 200, 255};
     BYTE dst[4] = {};
     EXPECT_EQ(ScaleImage(src, 4, 1, 1, dst, 4, 1000, 1000, 8), 1u);
-    EXPECT_EQ(dst[0], 2);
+    EXPECT_EQ(dst[0], 0);
     EXPECT_EQ(dst[1], 102);
     EXPECT_EQ(dst[2], 202);
     EXPECT_EQ(dst[3], 255);
     // Doubling interpolates between neighbours, the last column repeats.
     BYTE two[2] = {0, 200}, out[4] = {};
     EXPECT_EQ(ScaleImage(two, 2, 1, 1, out, 4, 2000, 1000, 8), 1u);
-    EXPECT_EQ(out[0], 2);
+    EXPECT_EQ(out[0], 0);
     EXPECT_EQ(out[1], 102);
     EXPECT_EQ(out[2], 202);
     EXPECT_EQ(out[3], 202);
     EXPECT_EQ(ScaleImage(nullptr, 2, 1, 1, out, 4, 2000, 1000, 8), 0u);
+}
+
+// The scaler's arithmetic written out plainly, one target byte at a time.
+static std::vector<BYTE> ReferenceScale(const std::vector<BYTE> &S, DWORD sw, DWORD sh, DWORD tw, int xr, int yr)
+{
+    const float X = xr / 1000.0f, Y = yr / 1000.0f;
+    const DWORD rows = static_cast<DWORD>(static_cast<float>(sh) * Y);
+    std::vector<BYTE> T(static_cast<size_t>(tw) * rows);
+    for (DWORD y = 0; y < rows; ++y) {
+        float sy = static_cast<float>(y) / Y + (Y > 1 ? 0.0f : 1.0f - Y);
+        DWORD iy = static_cast<DWORD>(sy);
+        float fy = sy - static_cast<float>(iy);
+        DWORD low = iy + 1 > sh - 1 ? sh - 1 : iy + 1;
+        for (DWORD x = 0; x < tw; ++x) {
+            float sx = static_cast<float>(x) / X + (X > 1 ? 0.0f : 1.0f - X);
+            if (sx > static_cast<float>(sw - 1))
+                sx = static_cast<float>(sw - 1);
+            DWORD ix = static_cast<DWORD>(sx);
+            float fx = sx - static_cast<float>(ix);
+            DWORD rx = ix + 1 < sw ? ix + 1 : ix;
+            float a = (1 - fy) * fx, b = fy * fx, c = (1 - fy) * (1 - fx), d = fy * (1 - fx);
+            int v = static_cast<int>(a * S[iy * sw + rx]);
+            v = static_cast<int>(static_cast<float>(v) + b * S[low * sw + rx]);
+            v = static_cast<int>(static_cast<float>(v) + c * S[iy * sw + ix]);
+            v = static_cast<int>(static_cast<float>(v) + d * S[low * sw + ix]);
+            v = static_cast<int>(static_cast<float>(v) + 2.99f);
+            bool black = a * S[iy * sw + rx] + b * S[low * sw + rx] + c * S[iy * sw + ix] + d * S[low * sw + ix] == 0.0f;
+            T[static_cast<size_t>(y) * tw + x] = static_cast<BYTE>(black ? 0 : (v > 254 ? 255 : v));
+        }
+    }
+    return T;
+}
+
+TEST(Geometry, ScaleImageMatchesItsArithmeticExactly)
+{
+    std::mt19937 rng(3);
+    std::vector<BYTE> S(97 * 61);
+    for (BYTE &b : S)
+        b = static_cast<BYTE>(rng());
+    const struct {
+        int xr, yr;
+    } ratios[] = {{1000, 1000}, {2000, 2000}, {955, 968}, {500, 1300}, {3333, 700}, {8330, 8330}, {250, 4000}};
+    for (const auto &r : ratios) {
+        const DWORD tw = static_cast<DWORD>(97 * (r.xr / 1000.0f));
+        std::vector<BYTE> want = ReferenceScale(S, 97, 61, tw, r.xr, r.yr);
+        std::vector<BYTE> got(want.size() + tw, 0x5A);
+        DWORD rows = ScaleImage(S.data(), 97, 61, 61, got.data(), tw, r.xr, r.yr, 8);
+        ASSERT_EQ(static_cast<size_t>(rows) * tw, want.size());
+        EXPECT_EQ(std::vector<BYTE>(got.begin(), got.begin() + want.size()), want) << r.xr << "/" << r.yr;
+        EXPECT_EQ(got[want.size()], 0x5A) << "nothing written past the planned rows";
+    }
+}
+
+TEST(Geometry, ScaledSolidBlackPrintsSolid)
+{
+    // Every page below 600 dpi is scaled; its black areas must not come out speckled.
+    TestSlot s(512, 512, 0x00, 300);
+    s->inheader.cupsCompression = 2;
+    ASSERT_TRUE(DoScaling(s.get()));
+    ASSERT_EQ(s->page_width, 1024u);
+    ASSERT_EQ(ApplyHalftone(s.get()), 1);
+    EXPECT_EQ(Prnt_CountBlackDots(s->lpbuf, s->pagesize), 0u) << "white pixels in solid black";
 }
 
 TEST(Geometry, ZeroEdgeFitsRasterIntoPrintableArea)

@@ -2,6 +2,7 @@
 // reference, tone reproduction of every matrix, and the border-quality path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -217,6 +218,38 @@ TEST(BorderQuality, FilterRepeatsEdgePixels)
     EXPECT_EQ(k.at(2, 1), 200); // next to the dark pixel: its -1 term is gone
 }
 
+TEST(BorderQuality, FilterMatchesPlainConvolution)
+{
+    // Odd sizes, one-row and one-column images, a kernel with a divisor and the border kernel.
+    std::mt19937 rng(7);
+    const int box[9] = {1, 2, 1, 2, 4, 2, 1, 2, 1};
+    for (const int *kernel : {box, FilterOutsideBorder})
+        for (auto wh : {std::make_pair(37u, 23u), std::make_pair(1u, 9u), std::make_pair(9u, 1u), std::make_pair(1u, 1u)}) {
+            const DWORD w = wh.first, h = wh.second;
+            TestSlot s(w, h, 0, 600);
+            for (DWORD i = 0; i < w * h; ++i)
+                s->lpbuf[i] = static_cast<BYTE>(rng());
+            std::vector<BYTE> in(s->lpbuf, s->lpbuf + w * h);
+            int divisor = 0;
+            for (int i = 0; i < 9; ++i)
+                divisor += kernel[i];
+            divisor = divisor < 1 ? 1 : divisor;
+            ASSERT_EQ(ApplyFilter3x3(s.get(), s->lpbuf, 8, kernel, 3), 1);
+            for (DWORD y = 0; y < h; ++y)
+                for (DWORD x = 0; x < w; ++x) {
+                    int sum = 0;
+                    for (int dy = -1; dy <= 1; ++dy)
+                        for (int dx = -1; dx <= 1; ++dx) {
+                            long yy = std::min<long>(std::max<long>(long(y) + dy, 0), long(h) - 1);
+                            long xx = std::min<long>(std::max<long>(long(x) + dx, 0), long(w) - 1);
+                            sum += kernel[(dy + 1) * 3 + dx + 1] * in[yy * w + xx];
+                        }
+                    int v = std::min(255, std::max(0, sum / divisor));
+                    ASSERT_EQ(s.at(x, y), v) << w << "x" << h << " at " << x << "," << y;
+                }
+        }
+}
+
 TEST(BorderQuality, DarkShapesGrowByTheirBorder)
 {
     TestSlot s(128, 128, 0xFF, 600);
@@ -241,4 +274,15 @@ TEST(BorderQuality, LineartThreshold)
     ASSERT_EQ(GrayToLineart(s.get(), s->lpbuf, 80), 1);
     EXPECT_EQ(s->lpbuf[0], 0x35); // 0011 0101
     EXPECT_EQ(s->lpbuf[1], 0xF0);
+
+    // A wider random page, converted in place: every bit against its gray byte.
+    std::mt19937 rng(9);
+    TestSlot r(136, 5, 0, 600);
+    for (DWORD i = 0; i < 136 * 5; ++i)
+        r->lpbuf[i] = static_cast<BYTE>(rng());
+    std::vector<BYTE> gray(r->lpbuf, r->lpbuf + 136 * 5);
+    ASSERT_EQ(GrayToLineart(r.get(), r->lpbuf, 80), 1);
+    for (DWORD y = 0; y < 5; ++y)
+        for (DWORD x = 0; x < 136; ++x)
+            ASSERT_EQ((r->lpbuf[y * 17 + x / 8] >> (7 - x % 8)) & 1, gray[y * 136 + x] > 80 ? 1 : 0) << x << "," << y;
 }

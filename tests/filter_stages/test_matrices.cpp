@@ -132,7 +132,7 @@ TEST(Matrices, ClusteredScreensHaveTheirRulingAndWholeDots)
         // At a light tone every dot is one group, also those cut by the tile edge.
         double dotsPerTile = std::pow(c.lpi * 64 / c.dpi, 2);
         int groups = TorusComponents(c.cells, 64, 40);
-        EXPECT_NEAR(groups, dotsPerTile, dotsPerTile * 0.1) << c.name;
+        EXPECT_NEAR(groups, dotsPerTile, dotsPerTile * 0.03) << c.name;
     }
 }
 

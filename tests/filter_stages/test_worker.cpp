@@ -104,6 +104,22 @@ TEST(Worker, FinishingStepsByPageSettings)
     EXPECT_EQ(RecordBit(s.get(), 0, 0), 0);
 }
 
+TEST(Worker, RunsPassOneWhenTheReaderDidNot)
+{
+    // A 300 dpi page the reader left alone: the worker scales it to 600 dpi itself.
+    TestSlot s(64, 32, 0x00, 300);
+    s->inheader.ImagingBoundingBox[0] = 1; // no cut
+    s->inheader.PageSize[0] = s->inheader.PageSize[1] = 60;
+    ginheader_bak = s->inheader;
+    s->flag = JOB_FILLED;
+    RawRecords(s.get());
+    RunWorker(s.get());
+    // Doubled to 128 x 64, then placed on the 600 dpi canvas of a 60 pt page: 300 -> 320 square.
+    EXPECT_EQ(s->page_width, 320u);
+    EXPECT_EQ(s->page_height, 320u);
+    EXPECT_EQ(s->blackDots, 128u * 64u);
+}
+
 TEST(Worker, TwoPlanePageIsLeftAsBitmapForTheWriter)
 {
     TestSlot s(32, 64, 0xFF, 600);

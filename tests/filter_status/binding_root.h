@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "sim_env.h"
 
 inline const std::string &bindingRoot()
@@ -27,4 +29,9 @@ inline void writeSimState(const std::string &body)
     std::remove((root + "/calls.log").c_str());
 }
 
-inline std::string simCalls() { return simenv::readFile(bindingRoot() + "/calls.log"); }
+inline std::string simCalls()
+{
+    std::string calls = simenv::readFile(bindingRoot() + "/calls.log");
+    EXPECT_EQ(calls.find("unknown state key"), std::string::npos) << calls;
+    return calls;
+}

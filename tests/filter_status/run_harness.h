@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "sim_env.h"
 
 namespace runs {
@@ -63,6 +65,8 @@ struct Result {
     std::string cache;  // capability cache content after the run
     std::string pages;  // qzgdi-decode's summary of the job stream
 };
+
+inline bool has(const std::string &text, const std::string &needle) { return text.find(needle) != std::string::npos; }
 
 inline std::string ppdWithFeature(const std::string &dir, unsigned feature)
 {
@@ -134,6 +138,8 @@ inline Result run(const Setup &job)
     r.out = readFile(outPath);
     r.err = readFile(errPath);
     r.calls = readFile(R + "/calls.log");
+    // A state the library did not understand would make the run prove nothing.
+    EXPECT_FALSE(has(r.calls, "unknown state key")) << r.calls;
     r.log = readFile(R + "/tmp/cups/printer.log");
     r.cache = readFile(cachePath);
 #ifdef QZGDI_DECODE_BIN
@@ -145,8 +151,6 @@ inline Result run(const Setup &job)
 #endif
     return r;
 }
-
-inline bool has(const std::string &text, const std::string &needle) { return text.find(needle) != std::string::npos; }
 
 // The time stamp ("t=MS") of the first call-log line containing `needle`, or -1.
 inline long long callTime(const std::string &calls, const std::string &needle)

@@ -29,6 +29,16 @@ void expectPrinted(const runs::Result &r, int pages)
     EXPECT_EQ(simenv::countLines(r.pages, " ok"), pages) << r.pages;
 }
 
+// The PJL lines of a job stream, for failure messages.
+std::string pjlLines(const std::string &out)
+{
+    std::string text;
+    for (const std::string &l : simenv::lines(out))
+        if (l.compare(0, 4, "@PJL") == 0)
+            text += l + "\n";
+    return text;
+}
+
 } // namespace
 
 TEST(StatusRuns, RoadsWithoutAFullLibrary)
@@ -175,8 +185,8 @@ TEST(StatusRuns, PrinterCancelButtonCancelsTheJob)
     // The job is unregistered only after the cancel pause.
     long long pressed = runs::callTime(r.calls, "cancel=1");
     long long unregistered = runs::callTime(r.calls, "ReadWriteMemory rw=1 item=1 printer=q1 JobID=42 CancelReady=1");
-    ASSERT_GT(pressed, 0);
-    EXPECT_GE(unregistered - pressed, 5000);
+    ASSERT_GT(pressed, 0) << "no time-stamped Cancel poll in the call log:\n" << r.calls;
+    EXPECT_GE(unregistered - pressed, 5000) << r.calls;
     EXPECT_LT(simenv::countLines(r.pages, " ok"), 3);
 }
 
@@ -287,9 +297,10 @@ TEST(StatusRuns, CarelessLibraryAnswersAreHandledSafely)
         job.rasterFile = idPwRaster;
         runs::Result r = runs::run(job);
         expectPrinted(r, 1);
-        EXPECT_TRUE(has(r.out, "@PJL SET USERNAME=\"bob" + std::string(26, 'Z') + "\"\r\n")) << "ID cut at its field";
-        EXPECT_TRUE(has(r.out, "@PJL SET ACCTPASS=\"pw" + std::string(27, 'Y') + "\"\r\n"));
-        EXPECT_TRUE(has(r.log, "ErrNum = 512")) << "error count cut to the code list";
+        EXPECT_TRUE(has(r.out, "@PJL SET USERNAME=\"bob" + std::string(26, 'Z') + "\"\r\n"))
+            << "ID cut at its field\n" << pjlLines(r.out);
+        EXPECT_TRUE(has(r.out, "@PJL SET ACCTPASS=\"pw" + std::string(27, 'Y') + "\"\r\n")) << pjlLines(r.out);
+        EXPECT_TRUE(has(r.log, "ErrNum = 512")) << "error count cut to the code list\n" << r.calls;
     }
 }
 

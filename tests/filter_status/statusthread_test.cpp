@@ -180,8 +180,9 @@ protected:
         auto deadline = Clock::now() + std::chrono::seconds(15);
         while (polls() < n && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        // Let the thread act on the poll it just made.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Let the thread act on the poll it just made: midway to the next 500 ms
+        // poll, so a loaded machine neither checks too early nor too late.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     PrinterAttribute entry;
     StatusThreadInfo info;
