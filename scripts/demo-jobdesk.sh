@@ -2,8 +2,9 @@
 # Sends one spool file through the job desk to the simulated printer.
 #
 # usage: scripts/demo-jobdesk.sh PRNFILE OUTDIR [XMLFILE]
-#   PRNFILE  a PJL job as our raster filter writes it (its queue name is the
-#            printer's address; use 127.0.0.2 so the job reaches this printer)
+#   PRNFILE  a PJL job as our raster filter writes it; its queue name is the
+#            printer's address: the simulated printer listens on it when it is
+#            a loopback address (127.0.0.x, e.g. 127.0.0.2), else the demo stops
 #   OUTDIR   made if missing; gets root/ (the job desk's relocated folders),
 #            printer/ (what the printer received), logs, and received.prn
 #   XMLFILE  the job's .xml companion (default: an empty one; the converter
@@ -13,7 +14,6 @@ set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=$here/${BUILD_DIR:-build}/bin
 timeout=${DEMO_TIMEOUT:-60}
-host=127.0.0.2
 
 if [ $# -lt 2 ] || [ ! -f "$1" ]; then
   echo "usage: $0 PRNFILE OUTDIR [XMLFILE]" >&2
@@ -24,6 +24,19 @@ out=$2
 xml=${3:-}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
+# The queue is the fourth comment after the filter's version line.
+host=$(head -c 65536 "$prn" | tr -d '\r\000' | awk '
+  /^@PJL COMMENT Filter Version,/ { v = 1; n = 0; next }
+  v && /^@PJL COMMENT / { if (++n == 4) { sub(/^@PJL COMMENT /, ""); print; exit } }')
+if [ -z "$host" ]; then
+  echo "demo-jobdesk: $1 has no job header with a queue name (not a job of our filter?)" >&2
+  exit 2
+fi
+if ! printf '%s' "$host" | grep -qE '^127\.0\.0\.([1-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-4])$'; then
+  echo "demo-jobdesk: the job was printed to queue '$host'; print it to a queue named 127.0.0.2" \
+    "so that it goes to the simulated printer on loopback" >&2
+  exit 2
+fi
 for b in Spoolbay printer-web pruvo; do
   [ -x "$bin/$b" ] || { echo "demo-jobdesk: $bin/$b missing (build first)" >&2; exit 2; }
 done

@@ -31,10 +31,10 @@ void PrintConfig::sendPrintJob()
 
     m_readBuffer.resize(kReadBufferSize);
     QString jobInfo;
+    m_uploadClients.clear();
     QFile file(SpoolFile);
     if (file.exists() && file.open(QIODevice::ReadOnly)) {
         QDataStream in(&file);
-        m_uploadClients.clear();
         for (int n = 1;; ++n) {
             if (in.atEnd())
                 break;

@@ -42,6 +42,7 @@
 #include <csignal>
 #include <cstdio>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -66,6 +67,12 @@ int main(int argc, char **argv)
     // Every client request comes on a connection of its own; closing after
     // the answer lets the printer stop at once instead of idling on keep-alives.
     server.set_keep_alive_max_count(1);
+    // The library's default adds SO_REUSEPORT, which lets a second printer bind the
+    // same address and take half of this one's connections; bind exclusively.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     SimPrinter printer(options);
     printer.install(server);
 

@@ -20,7 +20,7 @@ struct Answer
 };
 
 // Waits for the one answer of a request and checks that the object then deletes itself.
-bool takeAnswer(HttpServices *http, Answer &answer, int timeoutMs = 10000)
+bool takeAnswer(HttpServices *http, Answer &answer, int timeoutMs = 20000)
 {
     QPointer<HttpServices> alive(http);
     QSignalSpy spy(http, &HttpServices::http_finished);
@@ -33,7 +33,7 @@ bool takeAnswer(HttpServices *http, Answer &answer, int timeoutMs = 10000)
     answer.jobId = args.at(3).toString();
     answer.ip = args.at(4).toString();
     // The object deletes itself once the answer is out.
-    for (int i = 0; i < 100 && !alive.isNull(); ++i)
+    for (int i = 0; i < 250 && !alive.isNull(); ++i)
         QTest::qWait(20);
     return alive.isNull() && spy.isEmpty();
 }

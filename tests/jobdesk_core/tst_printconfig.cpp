@@ -1,6 +1,7 @@
 // The controller built headless: construction, wiring, tray and timer slots,
 // settings messages, and an orderly shutdown of both worker threads.
 #include "listenfile.h"
+#include "listenstatus.h"
 #include "messagelog.h"
 #include "paths.h"
 #include "printconfig.h"
@@ -32,6 +33,15 @@ bool connectToSettingsPort(QTcpSocket &socket)
         QTest::qWait(50);
     }
     return false;
+}
+
+// A length-prefixed, encrypted settings frame as the settings tool sends it.
+QByteArray settingsFrame(const QString &text)
+{
+    const std::string cipher = aesEncrypt(text.toUtf8().toStdString(), kCipherKeyText, 32);
+    uchar length[4];
+    qToLittleEndian<quint32>(quint32(cipher.size()), length);
+    return QByteArray(reinterpret_cast<const char *>(length), 4) + QByteArray(cipher.data(), int(cipher.size()));
 }
 
 } // namespace
@@ -180,15 +190,11 @@ void TestPrintConfig::socketMessages()
 void TestPrintConfig::settingsFrameReachesController()
 {
     const QString text = QStringLiteral("<Setting type=\"DBSetting\">设置</Setting>");
-    const std::string cipher = aesEncrypt(text.toUtf8().toStdString(), kCipherKeyText, 32);
-    uchar length[4];
-    qToLittleEndian<quint32>(quint32(cipher.size()), length);
     QTcpSocket socket;
     QVERIFY(connectToSettingsPort(socket));
-    socket.write(reinterpret_cast<const char *>(length), 4);
-    socket.write(cipher.data(), qint64(cipher.size()));
+    socket.write(settingsFrame(text));
     socket.flush();
-    QTRY_VERIFY_WITH_TIMEOUT(m_log->debug().contains(QStringLiteral("socket recive ") + text), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->debug().contains(QStringLiteral("socket recive ") + text), 20000);
 }
 
 void TestPrintConfig::listenerRowsCrossThreads()
@@ -202,7 +208,7 @@ void TestPrintConfig::listenerRowsCrossThreads()
     // Keep the file from being handed over meanwhile.
     g_spoolBusy.storeRelease(1);
     emit m_controller->sigRemoveFile(job);
-    QTRY_VERIFY_WITH_TIMEOUT(QDir(m_controller->m_spoolDir).entryList(QDir::Files).isEmpty(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(m_controller->m_spoolDir).entryList(QDir::Files).isEmpty(), 20000);
     QVERIFY(m_log->contains(QStringLiteral("begin to removeFile: ") + job));
     g_spoolBusy.storeRelease(0);
 }
@@ -215,26 +221,41 @@ void TestPrintConfig::trackerRowsCrossThreads()
                                QStringLiteral("--unknown-job-reply"), QStringLiteral("Processing")});
     QVERIFY(printer.start());
     QSignalSpy toWindow(m_controller, &PrintConfig::sendPrinterStatus);
+    // Job answers as the controller gets them: queued into this thread like its own slot.
+    QStringList answers;
+    QObject receiver;
+    QVERIFY(connect(m_controller->m_listenStatus, &ListenStatus::sigSendPrinterStatus, &receiver,
+                    [&](const QString &state, const QString &job) { answers << job + QLatin1Char(' ') + state; }));
+    const auto polls = [&] { return printer.requestBodies(QStringLiteral("getJobStatus")).size(); };
 
     // Rows 9, 6 and 8: a poll asked for now comes back to the status window.
     emit m_controller->sendAddPrinterAsk(QString(), {printer.host()}, true);
-    QVERIFY(printer.waitForEvent(QStringLiteral("printerstatus")));
-    QTRY_COMPARE_WITH_TIMEOUT(toWindow.size(), 1, 5000);
+    QVERIFY(printer.waitForEvent(QStringLiteral("printerstatus"), 20000));
+    QTRY_COMPARE_WITH_TIMEOUT(toWindow.size(), 1, 20000);
     QCOMPARE(toWindow.first().at(0).toString(), printer.host());
     QCOMPARE(toWindow.first().at(1).toStringList(), (QStringList{QStringLiteral("1001"), QStringLiteral("2002")}));
 
-    // Row 4: a watched job is polled (and stays watched while it is Processing).
+    // Rows 4 and 5: a watched job is polled, its answers reach the controller, and it
+    // stays watched while it is Processing.
     emit m_controller->sigListenStatus(QStringLiteral("w1"), QStringLiteral("w1.pdf"),
                                        QStringLiteral("2026-12-10 10:00:00"), printer.host());
-    QVERIFY(printer.waitForEvent(QStringLiteral("getJobStatus job=w1"), 5000));
-    QTRY_VERIFY_WITH_TIMEOUT(printer.requestBodies(QStringLiteral("getJobStatus")).size() >= 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(answers.size() >= 2, 30000);
+    QCOMPARE(answers.first(), QStringLiteral("w1 Processing"));
+    QCOMPARE(printer.requestBodies(QStringLiteral("getJobStatus")).first(), QByteArray("jobID=w1"));
 
-    // Row 7: once removed the job is asked no more.
+    // Row 7: once removed the job is asked no more. Remove it right after an answer
+    // (the next poll is a timer period away), then wait until the tracker thread has
+    // taken the removal and every poll sent before it has been answered.
+    const int seen = answers.size();
+    QTRY_VERIFY_WITH_TIMEOUT(answers.size() > seen, 30000);
     emit m_controller->sigRemoveJob(QStringLiteral("w1"));
-    QTest::qWait(300);
-    const int asked = printer.requestBodies(QStringLiteral("getJobStatus")).size();
-    QTest::qWait(2500);
-    QCOMPARE(printer.requestBodies(QStringLiteral("getJobStatus")).size(), asked);
+    QVERIFY(QMetaObject::invokeMethod(m_controller->m_listenStatus, [] {}, Qt::BlockingQueuedConnection));
+    QTRY_COMPARE_WITH_TIMEOUT(polls(), answers.size(), 30000);
+    const int asked = polls();
+    // Longer than the 2 s poll period: a job still watched would be asked again.
+    QTest::qWait(4500);
+    QCOMPARE(polls(), asked);
+    QCOMPARE(answers.size(), asked);
 }
 
 void TestPrintConfig::threadsEndBeforeDeletion()
@@ -254,13 +275,16 @@ void TestPrintConfig::threadsEndBeforeDeletion()
     // Some traffic first, so the listener holds a live connection at shutdown.
     QTcpSocket peer;
     QVERIFY(connectToSettingsPort(peer));
-    QTest::qWait(100);
+    peer.write(settingsFrame(QStringLiteral("before shutdown")));
+    peer.flush();
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->debug().contains(QStringLiteral("socket recive before shutdown")), 20000);
     m_log->clear();
     QElapsedTimer clock;
     clock.start();
     delete m_controller;
     m_controller = nullptr;
-    QVERIFY(clock.elapsed() < 3000);
+    // Bounded well below the 60 s request time-out: nothing waits on the network.
+    QVERIFY(clock.elapsed() < 15000);
     QCOMPARE(events.size(), 4);
     QVERIFY(events[0].startsWith(QLatin1String("finished")));
     QVERIFY(events[1].startsWith(QLatin1String("finished")));

@@ -19,7 +19,7 @@ Reply waitReply(HttpServices *http)
 {
     QSignalSpy spy(http, &HttpServices::http_finished);
     Reply r;
-    if (spy.wait(10000)) {
+    if (spy.wait(20000)) {
         r.status = spy.first().at(0).toInt();
         r.body = spy.first().at(2).toString();
     }
@@ -52,6 +52,7 @@ private slots:
     void keepsTicketsAndDataInOrder();
     void statesRunAfterTheFinalPart();
     void cancelAndPrinterStatus();
+    void addressIsExclusive();
 };
 
 void TestPrinterWeb::keepsTicketsAndDataInOrder()
@@ -78,7 +79,7 @@ void TestPrinterWeb::statesRunAfterTheFinalPart()
     QTemporaryDir store;
     SimPrinterProcess printer(QString(), store.path(),
                               {QStringLiteral("--states"), QStringLiteral("Queueing,Printing,Completed"),
-                               QStringLiteral("--state-interval-ms"), QStringLiteral("300"),
+                               QStringLiteral("--state-interval-ms"), QStringLiteral("1500"),
                                QStringLiteral("--unknown-job-reply"), QStringLiteral("nothing")});
     QVERIFY(printer.start());
     QCOMPARE(post(printer, QStringLiteral("getJobStatus.php"), "jobID=r&d").body, QStringLiteral("nothing"));
@@ -88,7 +89,8 @@ void TestPrinterWeb::statesRunAfterTheFinalPart()
     QStringList seen;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 3000 && !seen.contains(QStringLiteral("Completed"))) {
+    // Each state lasts 1.5 s, far longer than one poll even on a loaded machine.
+    while (clock.elapsed() < 20000 && !seen.contains(QStringLiteral("Completed"))) {
         const QString state = post(printer, QStringLiteral("getJobStatus.php"), "jobID=r&d").body;
         if (seen.isEmpty() || seen.last() != state)
             seen << state;
@@ -113,6 +115,20 @@ void TestPrinterWeb::cancelAndPrinterStatus()
     auto *http = new HttpServices();
     http->get(printer.url(QStringLiteral("printerstatus.php")), 1);
     QCOMPARE(waitReply(http).body, QStringLiteral("PrintErrorNumber:TIBORO,2,1001,2002"));
+}
+
+void TestPrinterWeb::addressIsExclusive()
+{
+    // Tests pick free addresses by trying to listen: a second printer on a taken
+    // address must fail, not share the port and take some of the first one's requests.
+    QTemporaryDir store;
+    SimPrinterProcess first(QString(), store.path() + QStringLiteral("/a"));
+    QVERIFY(first.start());
+    SimPrinterProcess second(first.host(), store.path() + QStringLiteral("/b"));
+    QVERIFY(!second.start());
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(post(first, QStringLiteral("removeJobStatus.php"), "jobID=x").body, QStringLiteral("1001"));
+    QCOMPARE(first.requestBodies(QStringLiteral("removeJobStatus")).size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestPrinterWeb)

@@ -105,12 +105,12 @@ void TestStartup::secondInstanceExitsWithLockError()
     QProcess *first = startSpoolbay();
     QVERIFY(first->waitForStarted());
     // The listener's cipher self-test is logged once the controller stands.
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(m_log).contains("context  : hello"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(m_log).contains("context  : hello"), 30000);
     const QByteArray logBefore = readAll(m_log);
     QVERIFY(logBefore.contains("this system not support systemtray"));
 
     QProcess *second = startSpoolbay();
-    QVERIFY(second->waitForFinished(10000));
+    QVERIFY(second->waitForFinished(30000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
     QVERIFY(second->readAllStandardError().contains("lock file error"));
@@ -118,14 +118,14 @@ void TestStartup::secondInstanceExitsWithLockError()
     QCOMPARE(first->state(), QProcess::Running);
 
     first->terminate();
-    QVERIFY(first->waitForFinished(5000));
+    QVERIFY(first->waitForFinished(20000));
 }
 
 void TestStartup::missingInstallFolderGivesCreateError()
 {
     QVERIFY(QDir(m_root->path() + QStringLiteral("/var/porvik/INSTALL")).removeRecursively());
     QProcess *p = startSpoolbay();
-    QVERIFY(p->waitForFinished(10000));
+    QVERIFY(p->waitForFinished(30000));
     QCOMPARE(p->exitCode(), 0);
     QVERIFY(p->readAllStandardError().contains("create file error"));
     QVERIFY(!QDir(m_root->path() + QStringLiteral("/var/porvik/SPOOL")).exists());
@@ -139,10 +139,10 @@ void TestStartup::startsWithoutFontOrTranslation()
     QVERIFY(QFile::copy(QStringLiteral(SPOOLBAY_BIN), program));
     QProcess *p = startSpoolbay(program);
     QVERIFY(p->waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(m_log).contains("context  : hello"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(m_log).contains("context  : hello"), 30000);
     QCOMPARE(p->state(), QProcess::Running);
     p->terminate();
-    QVERIFY(p->waitForFinished(5000));
+    QVERIFY(p->waitForFinished(20000));
 }
 
 void TestStartup::debugLineFormat()

@@ -43,6 +43,7 @@ private slots:
     void stemAndJobName();
     void completeness_data();
     void completeness();
+    void converterReadsFilterJobs_data();
     void converterReadsFilterJobs();
     void converterOnOtherFiles();
     void printerInformationByTagMarks_data();
@@ -143,9 +144,19 @@ void TestIntake::completeness()
     QVERIFY(!logContains(QStringLiteral("文件产生不完全")));
 }
 
+void TestIntake::converterReadsFilterJobs_data()
+{
+    QTest::addColumn<bool>("encrypted");
+    QTest::newRow("plain pages") << false;
+    QTest::newRow("encrypted pages") << true;
+}
+
 void TestIntake::converterReadsFilterJobs()
 {
+    QFETCH(bool, encrypted);
     PjlJob job;
+    job.encrypted = encrypted;
+    job.totalSize = 300000;
     job.title = QStringLiteral("年度 plan, v2.pdf").toUtf8();
     job.user = QStringLiteral("李雷").toUtf8();
     job.host = "ws-17";

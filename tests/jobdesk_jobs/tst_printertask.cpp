@@ -108,14 +108,19 @@ void TestPrinterTask::rightClickOpensCancelMenu()
     QSignalSpy cancel(&task, &PrinterTask::sigTaskcancel);
 
     QStringList entries;
-    QTimer::singleShot(200, [&] {
-        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
-            for (QAction *a : menu->actions())
-                entries << a->text();
-            menu->actions().first()->trigger();
-            menu->close();
-        }
+    QTimer chooser;
+    chooser.setInterval(50);
+    connect(&chooser, &QTimer::timeout, this, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        chooser.stop();
+        for (QAction *a : menu->actions())
+            entries << a->text();
+        menu->actions().first()->trigger();
+        menu->close();
     });
+    chooser.start();
     QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(), view->viewport()->mapToGlobal(cell.center()));
     QApplication::sendEvent(view->viewport(), &click);
 
@@ -127,11 +132,14 @@ void TestPrinterTask::rightClickOpensCancelMenu()
     QCOMPARE(task.m_workFileList.at(1).split('|').size(), 5);
     QCOMPARE(task.m_workFileList.at(0).split('|').size(), 4);
 
-    // A right-click below the last row opens nothing.
-    QTimer::singleShot(200, [&] {
+    // A right-click below the last row opens nothing (a menu would be closed).
+    QTimer closer;
+    closer.setInterval(50);
+    connect(&closer, &QTimer::timeout, this, [&] {
         if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget()))
             menu->close();
     });
+    closer.start();
     const QPoint empty(5, view->viewport()->height() - 2);
     QContextMenuEvent miss(QContextMenuEvent::Mouse, empty, view->viewport()->mapToGlobal(empty));
     QApplication::sendEvent(view->viewport(), &miss);

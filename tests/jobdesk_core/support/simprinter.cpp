@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QThread>
+#include <QtTest>
 
 SimPrinterProcess::SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs)
     : m_host(host), m_store(store), m_extraArgs(extraArgs)
@@ -102,7 +103,7 @@ bool SimPrinterProcess::waitForEvent(const QString &text, int timeoutMs) const
         for (const QString &line : events())
             if (line.contains(text))
                 return true;
-        QThread::msleep(20);
+        QTest::qWait(20);
     } while (!deadline.hasExpired());
     return false;
 }

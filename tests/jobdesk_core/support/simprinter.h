@@ -16,7 +16,7 @@ public:
     ~SimPrinterProcess();
 
     // Starts the printer and waits until it listens; false on failure.
-    bool start(int timeoutMs = 5000);
+    bool start(int timeoutMs = 20000);
     void stop();
 
     QString host() const { return m_host; }
@@ -26,8 +26,9 @@ public:
 
     // Lines of the store's events.log so far.
     QStringList events() const;
-    // Waits until an events.log line contains text; false on time-out.
-    bool waitForEvent(const QString &text, int timeoutMs = 5000) const;
+    // Waits until an events.log line contains text, serving this thread's events
+    // meanwhile; false on time-out.
+    bool waitForEvent(const QString &text, int timeoutMs = 20000) const;
     // Raw bodies and heads of the requests a page received, in arrival order.
     QList<QByteArray> requestBodies(const QString &page) const;
     QList<QByteArray> requestHeads(const QString &page) const;

@@ -67,6 +67,8 @@ QByteArray pjlHeader(const PjlJob &job)
     out += QByteArray("@PJL SET DUPLEX=") + (job.duplex ? "ON" : "OFF") + crlf;
     out += "@PJL SET DUPLEXTYPE=BOOKLET" + crlf;
     out += "@PJL SET RESOLUTION=600" + crlf;
+    if (job.encrypted)
+        out += "@PJL SET ENCRYPTION = SSL" + crlf;
     out += "@PJL SET COPIES=" + QByteArray::number(job.copies) + crlf;
     out += "@PJL ENTER LANGUAGE=QZGDI" + crlf;
     return out;
@@ -97,7 +99,18 @@ bool writePjlJob(const QString &path, const PjlJob &job)
     quint32 state = job.seed * 2654435761u + 1;
     QByteArray chunk(1 << 16, '\0');
     for (int i = 0; i < pages && ok; ++i) {
-        ok = f.write(pageRecordHead(quint32(payload[i]), job.paperCode)) == 34;
+        if (job.encrypted) {
+            // u32 ciphertext length, then the ciphertext; the header keeps the
+            // (shorter) plaintext size, as an encrypted page record does.
+            const qint64 cipher = payload[i] - 4;
+            char len[4];
+            putLe32(len, quint32(cipher));
+            ok = f.write(pageRecordHead(quint32(qMax<qint64>(cipher - 16, 0)), job.paperCode)) == 34
+                 && f.write(len, 4) == 4;
+            payload[i] = cipher;
+        } else {
+            ok = f.write(pageRecordHead(quint32(payload[i]), job.paperCode)) == 34;
+        }
         for (qint64 left = payload[i]; left > 0 && ok;) {
             const int n = int(qMin<qint64>(left, chunk.size()));
             for (int k = 0; k < n; ++k) {

@@ -17,6 +17,7 @@ struct PjlJob {
     bool duplex = false;
     int pages = 2;
     int paperCode = 2;          // engine code of A4
+    bool encrypted = false;     // pages carry their ciphertext length first
     qint64 totalSize = 0;       // exact file size; 0 = small pages
     quint32 seed = 1;           // page bytes are pseudo-random from this
 };

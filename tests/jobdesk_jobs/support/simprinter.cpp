@@ -46,6 +46,12 @@ bool SimPrinter::start()
 
 bool SimPrinter::startOn(const QString &host)
 {
+    {
+        // printer-web may share a port that is already taken; do not let it.
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress(host), 9100))
+            return false;
+    }
     QStringList args{QStringLiteral("--host"), host, QStringLiteral("--store"), m_store.path()};
     args += m_args;
     m_process.start(QStringLiteral(PRINTER_WEB_BIN), args);
