@@ -6,6 +6,8 @@
 #include <QDebug>
 #include <QSystemTrayIcon>
 
+#include <algorithm>
+
 namespace {
 
 const int kUserType = 1;
@@ -18,13 +20,15 @@ void PrintConfig::onCancelJob(QString info)
     qDebug().noquote() << "Cancel" << info;
     // The job list shows ids with "|" made "_"; post the id the printer knows.
     QString jobId = info;
-    for (const JobWatchItem &item : qAsConst(m_jobWatchList)) {
-        if (item.jobId == info) {
-            jobId = item.jobId;
-            break;
+    const auto exact = std::find_if(m_jobWatchList.cbegin(), m_jobWatchList.cend(),
+                                    [&](const JobWatchItem &item) { return item.jobId == info; });
+    if (exact == m_jobWatchList.cend()) {
+        for (const JobWatchItem &item : qAsConst(m_jobWatchList)) {
+            if (jobRowId(item.jobId) == info) {
+                jobId = item.jobId;
+                break;
+            }
         }
-        if (jobId == info && jobRowId(item.jobId) == info)
-            jobId = item.jobId;
     }
     HttpServices *http = new HttpServices();
     connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
