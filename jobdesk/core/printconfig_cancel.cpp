@@ -39,7 +39,7 @@ void PrintConfig::onCancelJob(QString info)
         if (item.jobId == jobId)
             url.replace(QStringLiteral("%IPADDR%"), item.printerIp);
     }
-    qDebug().noquote() << "Url: " << url;
+    qDebug().noquote().nospace() << "Url: " << url;
     http->post(url, QByteArray("jobID=") + jobId.toUtf8(), kUserType, false);
 }
 
@@ -54,7 +54,7 @@ void PrintConfig::onJobCancel(int status_code, int user_type, QString strReply, 
         if (!JobName.isEmpty() && JobName == sJobId)
             clearStatus();
     }
-    qDebug().noquote() << "time start  " << status_code << strReply;
+    qDebug().noquote().nospace() << "time start  " << status_code << " " << strReply;
 }
 
 void PrintConfig::removeJobStatus(QString jobId, QString printerAddress)
@@ -66,8 +66,8 @@ void PrintConfig::removeJobStatus(QString jobId, QString printerAddress)
     http->m_jobId = jobId;
     QString url = URL_REMOVE_JOB_STATUS;
     url.replace(QStringLiteral("%IPADDR%"), printerAddress);
-    qDebug().noquote() << "Url: " << url;
-    qDebug().noquote() << "job id : " << jobId;
+    qDebug().noquote().nospace() << "Url: " << url;
+    qDebug().noquote().nospace() << "job id : " << jobId;
     http->post(url, QByteArray("jobID=") + jobId.toUtf8(), kUserType, false);
 }
 
