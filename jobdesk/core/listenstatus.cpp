@@ -166,8 +166,8 @@ void ListenStatus::onPrintMessage(int status_code, int user_type, QString strRep
 {
     Q_UNUSED(user_type);
     Q_UNUSED(httpJobID);
-    qDebug().noquote() << "status_code : " << status_code;
-    qDebug().noquote() << "strReply : " << strReply;
+    qDebug().noquote().nospace() << "status_code : " << status_code;
+    qDebug().noquote().nospace() << "strReply : " << strReply;
     if (status_code != 200) {
         emit sigPrinterStatus(0, ip, QStringList{kUnreachable});
         return;

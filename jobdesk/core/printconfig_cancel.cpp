@@ -6,6 +6,8 @@
 #include <QDebug>
 #include <QSystemTrayIcon>
 
+#include <algorithm>
+
 namespace {
 
 const int kUserType = 1;
@@ -18,13 +20,15 @@ void PrintConfig::onCancelJob(QString info)
     qDebug().noquote() << "Cancel" << info;
     // The job list shows ids with "|" made "_"; post the id the printer knows.
     QString jobId = info;
-    for (const JobWatchItem &item : qAsConst(m_jobWatchList)) {
-        if (item.jobId == info) {
-            jobId = item.jobId;
-            break;
+    const auto exact = std::find_if(m_jobWatchList.cbegin(), m_jobWatchList.cend(),
+                                    [&](const JobWatchItem &item) { return item.jobId == info; });
+    if (exact == m_jobWatchList.cend()) {
+        for (const JobWatchItem &item : qAsConst(m_jobWatchList)) {
+            if (jobRowId(item.jobId) == info) {
+                jobId = item.jobId;
+                break;
+            }
         }
-        if (jobId == info && jobRowId(item.jobId) == info)
-            jobId = item.jobId;
     }
     HttpServices *http = new HttpServices();
     connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
@@ -35,7 +39,7 @@ void PrintConfig::onCancelJob(QString info)
         if (item.jobId == jobId)
             url.replace(QStringLiteral("%IPADDR%"), item.printerIp);
     }
-    qDebug().noquote() << "Url: " << url;
+    qDebug().noquote().nospace() << "Url: " << url;
     http->post(url, QByteArray("jobID=") + jobId.toUtf8(), kUserType, false);
 }
 
@@ -50,7 +54,7 @@ void PrintConfig::onJobCancel(int status_code, int user_type, QString strReply, 
         if (!JobName.isEmpty() && JobName == sJobId)
             clearStatus();
     }
-    qDebug().noquote() << "time start  " << status_code << strReply;
+    qDebug().noquote().nospace() << "time start  " << status_code << " " << strReply;
 }
 
 void PrintConfig::removeJobStatus(QString jobId, QString printerAddress)
@@ -62,8 +66,8 @@ void PrintConfig::removeJobStatus(QString jobId, QString printerAddress)
     http->m_jobId = jobId;
     QString url = URL_REMOVE_JOB_STATUS;
     url.replace(QStringLiteral("%IPADDR%"), printerAddress);
-    qDebug().noquote() << "Url: " << url;
-    qDebug().noquote() << "job id : " << jobId;
+    qDebug().noquote().nospace() << "Url: " << url;
+    qDebug().noquote().nospace() << "job id : " << jobId;
     http->post(url, QByteArray("jobID=") + jobId.toUtf8(), kUserType, false);
 }
 

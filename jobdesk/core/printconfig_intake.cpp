@@ -41,7 +41,7 @@ void PrintConfig::onFindFile(QString fileName)
 
     if (m_jobNameList.contains(JobName)) {
         g_spoolBusy.storeRelease(0);
-        qDebug().noquote() << "job is printing, printer state : " << g_spoolBusy.loadAcquire();
+        qDebug().noquote().nospace() << "job is printing, printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
 
@@ -52,13 +52,13 @@ void PrintConfig::onFindFile(QString fileName)
 
     if (!isFileComplete()) {
         g_spoolBusy.storeRelease(0);
-        qDebug().noquote() << "printer state : " << g_spoolBusy.loadAcquire();
+        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
     runPrnTool();
     if (!readPrinterInfo()) {
         g_spoolBusy.storeRelease(0);
-        qDebug().noquote() << "printer state : " << g_spoolBusy.loadAcquire();
+        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
     m_jobNameList.append(JobName);
@@ -67,7 +67,7 @@ void PrintConfig::onFindFile(QString fileName)
     sendPrintJob();
     clearStatus();
     g_spoolBusy.storeRelease(0);
-    qDebug().noquote() << "printer state : " << g_spoolBusy.loadAcquire();
+    qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
 }
 
 bool PrintConfig::isFileComplete()

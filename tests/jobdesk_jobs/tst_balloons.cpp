@@ -84,20 +84,20 @@ void TestBalloons::jobMessages()
     SimPrinter printer(QString(), printerArgs);
     QVERIFY(printer.start());
     closeBalloons();
-    QTRY_VERIFY(balloonTexts().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(balloonTexts().isEmpty(), 20000);
 
     PjlJob pjl;
     pjl.queue = printer.host().toLatin1();
     pjl.totalSize = 2 * 409600 + 100;
     QVERIFY(m_desk->dropJob(job + QStringLiteral(".pcl"), pjl));
     if (message.isEmpty()) {
-        QTRY_VERIFY_WITH_TIMEOUT(!printer.requestBodies(QStringLiteral("removeJobStatus")).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!printer.requestBodies(QStringLiteral("removeJobStatus")).isEmpty(), 20000);
         QTest::qWait(500);
         QCOMPARE(balloonTexts(), QStringList());
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(balloonTexts(), QStringList({QStringLiteral("消息提示"), message}), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(balloonTexts(), QStringList({QStringLiteral("消息提示"), message}), 20000);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(m_desk->spoolFiles().isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_desk->spoolFiles().isEmpty(), 20000);
 }
 
 QTEST_MAIN(TestBalloons)

@@ -51,6 +51,7 @@ private slots:
     void emptyPrinterInformation();
     void cancelFromJobList();
     void cancelAnsweredDuringAnotherUpload();
+    void cancelOfAnIdShownWithUnderscore();
     void refusedFilesDoNotStarveOthers();
 
 private:
@@ -225,7 +226,7 @@ void TestJobFaults::repeatedJobName()
 
     clearLog();
     QVERIFY(m_desk->dropJob(QStringLiteral("dup.pcl"), jobFor(host)));
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("job is printing, printer state : ")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("job is printing, printer state : ")), 20000);
     QTest::qWait(1200);
     // Left in place, not printed again, and the desk stays free for other jobs.
     QCOMPARE(m_desk->spoolFiles(), QStringList({"dup.pcl", "dup.pcl.xml"}));
@@ -244,7 +245,7 @@ void TestJobFaults::incompleteFileCompletesLater()
     const QString path = m_desk->spoolPath(QStringLiteral("late.pcl"));
     // Header only: the filter is still writing pages.
     QVERIFY(m_desk->dropFile(QStringLiteral("late.pcl"), pjlHeader(job)));
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("文件正在产生")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("文件正在产生")), 20000);
     // Close sequence written but a line feed after it: still not complete.
     {
         QFile f(path);
@@ -252,7 +253,7 @@ void TestJobFaults::incompleteFileCompletesLater()
         f.write(pjlClose() + "\n");
     }
     clearLog();
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("文件未写完")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("文件未写完")), 20000);
     QCOMPARE(m_desk->spoolFiles(), QStringList({"late.pcl", "late.pcl.xml"}));
     QVERIFY(printer.parts(QStringLiteral("late")).isEmpty());
 
@@ -384,6 +385,21 @@ void TestJobFaults::cancelAnsweredDuringAnotherUpload()
     QCOMPARE(m_desk->jobRow(QStringLiteral("jb")).section('|', 0, 0), QStringLiteral("jb"));
 }
 
+// The job list shows "a|b" as "a_b"; its cancel still names the printer's job.
+void TestJobFaults::cancelOfAnIdShownWithUnderscore()
+{
+    SimPrinter printer(QString(), {"--states", "Queueing"});
+    QVERIFY(printer.start());
+    QVERIFY(m_desk->dropJob(QStringLiteral("c|x.pcl"), jobFor(printer.host())));
+    waitIdle();
+    QVERIFY(!m_desk->jobRow(QStringLiteral("c_x")).isEmpty());
+    QSignalSpy removed(pc(), &PrintConfig::sigRemoveJob);
+    emit pc()->mPrinterTask.sigTaskcancel(QStringLiteral("c_x"));
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 15000);
+    QCOMPARE(removed.first().first().toString(), QStringLiteral("c|x"));
+    QCOMPARE(printer.requestBodies(QStringLiteral("cancelJob")), QList<QByteArray>({"jobID=c|x"}));
+}
+
 // A large file that never completes and a large file with a name already
 // printed stay in the folder, while a small complete job behind them prints.
 void TestJobFaults::refusedFilesDoNotStarveOthers()
@@ -402,9 +418,8 @@ void TestJobFaults::refusedFilesDoNotStarveOthers()
     QVERIFY(m_desk->dropJob(QStringLiteral("small.pcl"), jobFor(host)));
 
     QTRY_COMPARE_WITH_TIMEOUT(printer.parts(QStringLiteral("small")).size(), 2, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_desk->spoolFiles().contains(QStringLiteral("small.pcl")), 5000);
-    QCOMPARE(m_desk->spoolFiles(),
-             QStringList({"again.pcl", "again.pcl.xml", "endless.pcl", "endless.pcl.xml"}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_desk->spoolFiles(),
+                              QStringList({"again.pcl", "again.pcl.xml", "endless.pcl", "endless.pcl.xml"}), 20000);
 
     // The endless file is retried later: once it completes it prints too.
     {
@@ -413,7 +428,7 @@ void TestJobFaults::refusedFilesDoNotStarveOthers()
         f.write(pjlClose());
     }
     QTRY_COMPARE_WITH_TIMEOUT(printer.parts(QStringLiteral("endless")).size(), 5, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_desk->spoolFiles(), QStringList({"again.pcl", "again.pcl.xml"}), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_desk->spoolFiles(), QStringList({"again.pcl", "again.pcl.xml"}), 20000);
     QFile::remove(m_desk->spoolPath(QStringLiteral("again.pcl")));
     QFile::remove(m_desk->spoolPath(QStringLiteral("again.pcl.xml")));
 }

@@ -81,8 +81,8 @@ void TestJobFlow::wholeJob()
 
     // Uploaded, put under watch, spool files gone, busy flag back at 0.
     QTRY_VERIFY_WITH_TIMEOUT(!m_desk->jobRow(QStringLiteral("job7")).isEmpty(), 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_desk->spoolFiles().isEmpty(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(g_spoolBusy.loadAcquire(), 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_desk->spoolFiles().isEmpty(), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(g_spoolBusy.loadAcquire(), 0, 20000);
 
     QCOMPARE(printer.parts(QStringLiteral("job7")),
              QStringList({"1 job7_1.pcl 409600 1001", "2 job7_2.pcl 409600 1001", "3 job7_3.pcl 1234 1001",
@@ -180,7 +180,7 @@ void TestJobFlow::wholeJob()
     QVERIFY(QRegularExpression(QStringLiteral("^\\d{8} \\d\\d:\\d\\d:\\d\\d$")).match(rows.first()["JobDoneTime"]).hasMatch());
 
     QTRY_COMPARE_WITH_TIMEOUT(printer.requestBodies(QStringLiteral("removeJobStatus")),
-                              QList<QByteArray>({"jobID=job7"}), 5000);
+                              QList<QByteArray>({"jobID=job7"}), 20000);
 
     // The marked row leaves the list 6 to 7 s after its mark.
     QTRY_VERIFY_WITH_TIMEOUT(m_desk->jobRow(QStringLiteral("job7")).isEmpty(), 12000);

@@ -90,7 +90,7 @@ void TestPrinterTask::tickDropsExpiredRowsTogether()
     QVERIFY(task.m_workFileList.at(0).startsWith("d|"));
     QVERIFY(task.m_workFileList.at(1).startsWith("e|"));
     // The window's own timer takes the last marked row 6 to 7 s later.
-    QTRY_COMPARE_WITH_TIMEOUT(task.m_workFileList.size(), 1, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(task.m_workFileList.size(), 1, 15000);
     auto *view = task.findChild<QTableView *>(QStringLiteral("printertasktableView"));
     QCOMPARE(view->model()->rowCount(), 1);
 }
@@ -155,7 +155,7 @@ void TestPrinterTask::closeHidesAndTimerRuns()
     task.close();
     QVERIFY(task.isHidden());
     task.m_workFileList << "z|z|打印完成|t|" + mark(9);
-    QTRY_VERIFY_WITH_TIMEOUT(task.m_workFileList.isEmpty(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(task.m_workFileList.isEmpty(), 10000);
 }
 
 QTEST_MAIN(TestPrinterTask)
