@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -597,7 +600,9 @@ public:
                          "cp /etc/cups/raw.types /etc/cups/raw.convs " + d + "/root/ 2>/dev/null || true";
         if (system(sh.c_str()) != 0)
             return false;
-        port_ = 18700 + getpid() % 200;
+        port_ = FreeLoopbackPort();
+        if (port_ <= 0)
+            return false;
         WriteFile(d + "/root/cups-files.conf",
                   "ServerRoot " + d + "/root\nStateDir " + d + "/state\nCacheDir " + d + "/cache\nRequestRoot " + d +
                       "/spool\nTempDir " + d + "/spool/tmp\nDataDir /usr/share/cups\nServerBin " + d +
@@ -665,6 +670,21 @@ public:
     }
 
 private:
+    // A port nobody listens on now, as the kernel hands it out.
+    static int FreeLoopbackPort()
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        int port = -1;
+        if (fd >= 0 && bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
+            port = ntohs(a.sin_port);
+        if (fd >= 0)
+            close(fd);
+        return port;
+    }
     static std::string Q(const std::string &s)
     {
         std::string q = "'";
