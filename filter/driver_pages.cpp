@@ -88,11 +88,13 @@ bool DriverPageLoop(DriverJob &job)
         // l. Job header with the first page.
         if (!job.jobStarted) {
             job.jobStarted = TRUE;
-            job.bDuplex = inheader.Duplex;
             count_bytes += StartJob(&inheader, argv, &job.bDriverDoCollate, 0, job.ppd, job.bCollate,
                                     job.numUP, &job.nCopies, job.PrnCapInfo, job.DriverFeature,
                                     job.DriverVersion, job.AccountName, job.AccountPwd,
                                     job.PrinterPortName);
+            // Taken after the job header: the accounting answer may turn duplex on or off,
+            // and the sheets must then be paired (or not) as the printer was told.
+            job.bDuplex = inheader.Duplex;
         }
 
         // m. Cancelled meanwhile.

@@ -726,3 +726,23 @@ TEST(FilterRun, PrintedThroughARealScheduler)
     // The spool file was the filter's own and is gone.
     EXPECT_NE(access((cupsd.FilterRoot() + "//tmp//swspool.dat").c_str(), F_OK), 0);
 }
+
+TEST(FilterRun, AccountingAnswerTurningDuplexOnPairsTheSheets)
+{
+    std::string tool = Root() + "/opt/Omsta";
+    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
+    unlink((tool + "/ATM").c_str());
+    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+    std::string reply = Root() + "/atm-reply.json";
+    WriteFile(reply, "{\"duplex\": \"on\", \"DUPLEXTYPE\": \"BOOKLET\"}");
+    RunOptions o;
+    o.ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
+    o.env = {"ATM_SIM_REPLY=" + reply};
+    RunResult r = RunFilter(ManualPages("1-3"), o); // a one-sided raster
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=on"));
+    const auto &ref = ReferenceDots();
+    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
+}
