@@ -68,21 +68,22 @@ enum DriverExit { DRIVER_CONTINUE = -1 };
 int RunFilter(int argc, char **argv);
 
 // Steps of the run (each logs under "main").
-int DriverStartArgs(DriverJob &job, int argc, char **argv); // usage and raster input; exit status or DRIVER_CONTINUE
+int DriverStartArgs(DriverJob &job, int argc,
+                    char **argv); // usage and raster input; exit status or DRIVER_CONTINUE
 void DriverReadPpd(DriverJob &job);
 void DriverReadOptions(DriverJob &job);
 void DriverSetup(DriverJob &job);    // ring, destination, writer, status monitor, capabilities, status thread
 bool DriverPageLoop(DriverJob &job); // false: continue at the close at once
 bool DriverDrain(DriverJob &job);    // false: continue at the close (cancelled or failed)
 void DriverReplay(DriverJob &job);
-int DriverClose(DriverJob &job);     // exit status
+int DriverClose(DriverJob &job); // exit status
 
 // Page scaling for one page header (steps b to f of the page loop): updates
 // cupsInteger[7] and, for fit to paper, PageSize; MW, MH become the A4 size
 // for good once a custom size had to be fitted. `ref` is the reference page
 // (null on the first page). Returns the final percentage in cupsInteger[7].
-int ApplyPageScaling(cups_page_header2_t *h, const cups_page_header2_t *ref, bool printerA3,
-                     float *MW, float *MH);
+int ApplyPageScaling(cups_page_header2_t *h, const cups_page_header2_t *ref, bool printerA3, float *MW,
+                     float *MH);
 
 // Logs the DriverFeature and capability bits as "label = 0|1" lines.
 void LogDriverFeatureBits(DWORD DriverFeature);

@@ -27,8 +27,8 @@ bool DriverDrain(DriverJob &job)
     // The last sheet of a spooled duplex job needs its back side.
     if (gSaveToFile.load() && (job.page & 1) && job.bDuplex) {
         cups_page_header2_t blankHeader = ginheader_bak;
-        if (!SendOnePage(job.lpJob, &job.page, &blankHeader, job.inras, job.DriverFeature,
-                         job.PrnCapInfo, job.jobID, 1, job.MaxMediaWidth, job.MaxMediaHeight, 0))
+        if (!SendOnePage(job.lpJob, &job.page, &blankHeader, job.inras, job.DriverFeature, job.PrnCapInfo,
+                         job.jobID, 1, job.MaxMediaWidth, job.MaxMediaHeight, 0))
             return false;
     }
 

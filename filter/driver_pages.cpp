@@ -16,7 +16,8 @@ static bool PageAcceptable(DriverJob &job, const cups_page_header2_t &h)
     enum { kMaxPagePoints = 14400 };
     char why[256] = {0};
     if (h.PageSize[0] > kMaxPagePoints || h.PageSize[1] > kMaxPagePoints)
-        snprintf(why, sizeof why, "Raster page size %u x %u points is out of range", h.PageSize[0], h.PageSize[1]);
+        snprintf(why, sizeof why, "Raster page size %u x %u points is out of range", h.PageSize[0],
+                 h.PageSize[1]);
     else if (CheckPageHeader(&h, why, sizeof why))
         return true;
     RasterError("Page %u refused: %s", (unsigned)job.CUPSpages + 1, why);
@@ -43,8 +44,8 @@ bool DriverPageLoop(DriverJob &job)
 
         // b-f. Scaling.
         bool PrinterA3 = (job.DriverFeature & DRVF_A3) != 0;
-        ApplyPageScaling(&inheader, job.page > 0 ? &ginheader_bak : nullptr, PrinterA3,
-                         &job.MaxMediaWidth, &job.MaxMediaHeight);
+        ApplyPageScaling(&inheader, job.page > 0 ? &ginheader_bak : nullptr, PrinterA3, &job.MaxMediaWidth,
+                         &job.MaxMediaHeight);
         if (!PageAcceptable(job, inheader))
             return false;
 
@@ -54,8 +55,8 @@ bool DriverPageLoop(DriverJob &job)
              ginheader_bak.PageSize[1] != inheader.PageSize[1])) {
             DbgMessage(kMain, "Add blank page %d", (int)job.page);
             cups_page_header2_t blankHeader = ginheader_bak;
-            if (!SendOnePage(job.lpJob, &job.page, &blankHeader, job.inras, job.DriverFeature,
-                             job.PrnCapInfo, job.jobID, 1, job.MaxMediaWidth, job.MaxMediaHeight, 0))
+            if (!SendOnePage(job.lpJob, &job.page, &blankHeader, job.inras, job.DriverFeature, job.PrnCapInfo,
+                             job.jobID, 1, job.MaxMediaWidth, job.MaxMediaHeight, 0))
                 return false;
             DbgMessage(kMain, "page = %d", (int)job.page);
             RemoveBlankPage = 1;
@@ -88,11 +89,12 @@ bool DriverPageLoop(DriverJob &job)
         // l. Job header with the first page.
         if (!job.jobStarted) {
             job.jobStarted = TRUE;
-            job.bDuplex = inheader.Duplex;
             count_bytes += StartJob(&inheader, argv, &job.bDriverDoCollate, 0, job.ppd, job.bCollate,
                                     job.numUP, &job.nCopies, job.PrnCapInfo, job.DriverFeature,
-                                    job.DriverVersion, job.AccountName, job.AccountPwd,
-                                    job.PrinterPortName);
+                                    job.DriverVersion, job.AccountName, job.AccountPwd, job.PrinterPortName);
+            // Taken after the job header: the accounting answer may turn duplex on or off,
+            // and the sheets must then be paired (or not) as the printer was told.
+            job.bDuplex = inheader.Duplex;
         }
 
         // m. Cancelled meanwhile.
@@ -106,8 +108,7 @@ bool DriverPageLoop(DriverJob &job)
             DbgMessage(kMain, "disconnection support");
             DbgMessage(kMain, "disconnection, page = %d", (int)job.page);
             DbgMessage(kMain, "disconnection, JobPending = %d", job.JobPending);
-            if (job.page > 0 && (job.page % 2) == 0 && !job.JobPending &&
-                IsJobPending(argv[0], gJobID)) {
+            if (job.page > 0 && (job.page % 2) == 0 && !job.JobPending && IsJobPending(argv[0], gJobID)) {
                 DbgMessage(kMain, "disconnection, stop print!");
                 gCancelJob.store(1, std::memory_order_release);
                 return true;
@@ -116,9 +117,8 @@ bool DriverPageLoop(DriverJob &job)
 
         // o. Into the ring.
         cups_page_header2_t pageHeader = inheader;
-        if (!SendOnePage(job.lpJob, &job.page, &pageHeader, job.inras, job.DriverFeature,
-                         job.PrnCapInfo, job.jobID, 0, job.MaxMediaWidth, job.MaxMediaHeight,
-                         RemoveBlankPage)) {
+        if (!SendOnePage(job.lpJob, &job.page, &pageHeader, job.inras, job.DriverFeature, job.PrnCapInfo,
+                         job.jobID, 0, job.MaxMediaWidth, job.MaxMediaHeight, RemoveBlankPage)) {
             RasterError("Unable to read page %u", (unsigned)job.CUPSpages + 1);
             job.pageFailed = true;
             return false;

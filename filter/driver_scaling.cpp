@@ -26,8 +26,8 @@ static int MinRatio(float tw, float th, float W, float H)
     return w1 > h1 ? (int)h1 : w1;
 }
 
-int ApplyPageScaling(cups_page_header2_t *h, const cups_page_header2_t *ref, bool printerA3,
-                     float *MW, float *MH)
+int ApplyPageScaling(cups_page_header2_t *h, const cups_page_header2_t *ref, bool printerA3, float *MW,
+                     float *MH)
 {
     int paper_type = GetPaperSizeCode(h, printerA3);
     int paper_type_p1 = ref ? GetPaperSizeCode(ref, printerA3) : paper_type;
@@ -66,4 +66,3 @@ int ApplyPageScaling(cups_page_header2_t *h, const cups_page_header2_t *ref, boo
     DbgMessage(kMain, "final ratio %d!", (int)h->cupsInteger[7]);
     return (int)h->cupsInteger[7];
 }
-

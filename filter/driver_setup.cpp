@@ -76,8 +76,9 @@ void LogDriverFeatureBits(DWORD f)
 void LogCapabilityBits(const BYTE *feature)
 {
     static const char *const labels[CAP_COUNT] = {
-        "Jbig", "storage job", "QTY", "LSU", "Checksum", "IMPR", "raw data", "two bit 600",
-        "SSL", "SW tonersave", "600 RET", "Accounting", "S3", "1200*1200", "Disable auto",
+        "Jbig",    "storage job", "QTY",         "LSU",       "Checksum",
+        "IMPR",    "raw data",    "two bit 600", "SSL",       "SW tonersave",
+        "600 RET", "Accounting",  "S3",          "1200*1200", "Disable auto",
     };
     DbgMessage(kMain, "%s", kRule);
     for (int i = 0; i < CAP_COUNT; i++)

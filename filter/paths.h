@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <string>
 
-namespace rpaths {
+namespace rpaths
+{
 
 // Save-to-file copy of the job stream (folder is never created by the filter).
 constexpr const char kSaveDir[] = "//tmp//saveprn/";

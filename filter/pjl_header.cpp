@@ -124,15 +124,14 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *h, const StartJobInfo &
         add("@PJL SET USERNAME=", in.AccountName, true);
     if (in.AccountPwd && in.AccountPwd[0])
         add("@PJL SET ACCTPASS=", in.AccountPwd, true);
-    add("@PJL SET ECONOMODE=",
-        HasCap(f, CAP_SW_TONERSAVE) ? "OFF" : (h->cupsInteger[0] ? "ON" : "OFF"), false);
+    add("@PJL SET ECONOMODE=", HasCap(f, CAP_SW_TONERSAVE) ? "OFF" : (h->cupsInteger[0] ? "ON" : "OFF"),
+        false);
     add("@PJL SET DENSITY=", std::to_string(h->cupsCompression + 1), false);
     add("@PJL SET AUTOSELECT=", h->MediaPosition == 250 ? "ON" : "OFF", false);
     add("@PJL SET DUPLEX=", (rmq0 && json[3][0]) ? json[3] : (h->Duplex == 1 ? "ON" : "OFF"), false);
     if (rmq0)
         h->Duplex = strcasecmp(json[3], "ON") == 0 ? CUPS_TRUE : CUPS_FALSE;
-    add("@PJL SET DUPLEXTYPE=", (rmq0 && json[4][0]) ? json[4] : (h->Tumble ? "CALENDAR" : "BOOKLET"),
-        false);
+    add("@PJL SET DUPLEXTYPE=", (rmq0 && json[4][0]) ? json[4] : (h->Tumble ? "CALENDAR" : "BOOKLET"), false);
     int res = 600;
     if (HasCap(f, CAP_1200X1200))
         res = std::max(600, (int)h->HWResolution[0]);
@@ -183,10 +182,10 @@ BOOL PJL_WriteStartJobCmd(cups_page_header2_t *inheader, int numUP, const char *
     if ((DriverFeature & DRVF_RMQ_MODE0) && szJsonFile && szJsonFile[0])
         ParseJSON(szJsonFile, json);
 
-    StartJobInfo in{numUP, PrinterName, szUserName, szDocName, bDriverDoCollate, PrinterLocation,
-                    Feature, DriverFeature, DriverVersion, AccountName, AccountPwd, PrinterPortName,
-                    host, GetTickCount(), lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
-                    lt.tm_min, lt.tm_sec};
+    StartJobInfo in{numUP,           PrinterName,     szUserName,    szDocName,      bDriverDoCollate,
+                    PrinterLocation, Feature,         DriverFeature, DriverVersion,  AccountName,
+                    AccountPwd,      PrinterPortName, host,          GetTickCount(), lt.tm_year + 1900,
+                    lt.tm_mon + 1,   lt.tm_mday,      lt.tm_hour,    lt.tm_min,      lt.tm_sec};
     std::string block = BuildHeaderBlock(JobHeaderLines(inheader, in, json));
 
     gOutputSize += (int)block.size();

@@ -31,9 +31,9 @@ void RunAccountingTool(const std::string &tool, const std::string &jsonPath, con
 {
     // No shell: the title reaches the tool as one argument whatever it holds.
     std::string t = title ? title : "";
-    char *args[] = {const_cast<char *>(tool.c_str()), const_cast<char *>("-f"),
+    char *args[] = {const_cast<char *>(tool.c_str()),     const_cast<char *>("-f"),
                     const_cast<char *>(jsonPath.c_str()), const_cast<char *>("-n"),
-                    const_cast<char *>(t.c_str()), nullptr};
+                    const_cast<char *>(t.c_str()),        nullptr};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     // Standard input is the raster and standard output the printer stream: keep the tool off both.
@@ -61,10 +61,10 @@ void RunAccountingTool(const std::string &tool, const std::string &jsonPath, con
     }
 }
 
-DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollate, int flag,
-               ppd_file_t *ppd, BOOL bCollate, int numUP, DWORD *nCopies, const BYTE *feature,
-               DWORD DriverFeature, const char *DriverVersion, const char *AccountName,
-               const char *AccountPwd, const char *PrinterPortName)
+DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollate, int flag, ppd_file_t *ppd,
+               BOOL bCollate, int numUP, DWORD *nCopies, const BYTE *feature, DWORD DriverFeature,
+               const char *DriverVersion, const char *AccountName, const char *AccountPwd,
+               const char *PrinterPortName)
 {
     static const char fn[] = "StartJob";
     (void)flag;
@@ -110,9 +110,9 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
     DbgMessage(fn, "bDriverDoCollate = %d", *bDriverDoCollate);
     *nCopies = inheader->NumCopies;
 
-    PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], jsonPath.c_str(),
-                         *bDriverDoCollate, PrinterLocation, feature, DriverFeature, DriverVersion,
-                         AccountName, AccountPwd, PrinterPortName);
+    PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], jsonPath.c_str(), *bDriverDoCollate,
+                         PrinterLocation, feature, DriverFeature, DriverVersion, AccountName, AccountPwd,
+                         PrinterPortName);
 
     if (inheader->Duplex || *bDriverDoCollate) {
         DbgMessage(fn, "Create Spool File");

@@ -15,17 +15,17 @@
 // ---------------------------------------------------------------------------
 // DriverFeature bits (PPD attribute "DriverFeature", decimal).
 enum : DWORD {
-    DRVF_DISABLE_COMPRESS = 0x1,          // page data raw, compression method 0
-    DRVF_BORDER_FILTER = 0x8,             // border-quality path; set per page from cupsInteger[10] bit 0
-    DRVF_RMQ_MODE0 = 0x10,                // accounting tool + JSON job file feed the job header
-    DRVF_RMQ_MODE1 = 0x20,                // four fixed accounting lines in the job header
-    DRVF_ABORT_ON_ERROR = 0x40,           // printer errors suspend, error time-out cancels
-    DRVF_DISCONNECT_DETECT = 0x80,        // stop when CUPS reports the job pending again
-    DRVF_DISABLE_STATUS_MONITOR = 0x100,  // IgnorePSM = 1
-    DRVF_HIDDEN_WATERMARK = 0x200,        // logged only
-    DRVF_ZR4_CHIP = 0x1000000,            // ZR4 controller
-    DRVF_A3 = 0x2000000,                  // A3-class printer
-    DRVF_PORVIK = 0x4000000,              // logged only
+    DRVF_DISABLE_COMPRESS = 0x1,         // page data raw, compression method 0
+    DRVF_BORDER_FILTER = 0x8,            // border-quality path; set per page from cupsInteger[10] bit 0
+    DRVF_RMQ_MODE0 = 0x10,               // accounting tool + JSON job file feed the job header
+    DRVF_RMQ_MODE1 = 0x20,               // four fixed accounting lines in the job header
+    DRVF_ABORT_ON_ERROR = 0x40,          // printer errors suspend, error time-out cancels
+    DRVF_DISCONNECT_DETECT = 0x80,       // stop when CUPS reports the job pending again
+    DRVF_DISABLE_STATUS_MONITOR = 0x100, // IgnorePSM = 1
+    DRVF_HIDDEN_WATERMARK = 0x200,       // logged only
+    DRVF_ZR4_CHIP = 0x1000000,           // ZR4 controller
+    DRVF_A3 = 0x2000000,                 // A3-class printer
+    DRVF_PORVIK = 0x4000000,             // logged only
 };
 
 // Printer capability bits: bit n of Feature[0] is capability n, bit n of
@@ -77,17 +77,17 @@ extern PAPERFORMAT gPaperFormat[PAPER_FORMAT_ROWS];
 // ---------------------------------------------------------------------------
 // Process-wide job state. Flags written by one thread and polled by another
 // are atomics: store with release, load with acquire where data hangs on them.
-extern int gJobID;                          // atoi(argv[1]); set before any thread starts
-extern std::atomic<int> gCancelJob;         // status thread / disconnection -> cancelled close
-extern std::atomic<int> gErrorSuspend;      // status thread holds the page loop while set
-extern std::atomic<int> gJbigThreadExit;    // tells the writer thread to stop
-extern std::atomic<int> gStatusThreadExit;  // tells the status thread to stop
-extern std::atomic<int> gSaveToFile;        // the job spools (duplex or driver collation)
-extern std::atomic<DWORD> gMAX_THREAD;      // ring slots in use, 1..30
-extern std::atomic<DWORD> count_bytes;      // bytes on standard output, for the 512-byte rule
-extern std::atomic<int> gOutputSize;        // bytes of output, for the log
-extern cups_page_header2_t ginheader_bak;   // reference page header (first page, or last on A3 class)
-extern FILE *stdoutPRN;                     // save-to-file copy, null when not open
+extern int gJobID;                         // atoi(argv[1]); set before any thread starts
+extern std::atomic<int> gCancelJob;        // status thread / disconnection -> cancelled close
+extern std::atomic<int> gErrorSuspend;     // status thread holds the page loop while set
+extern std::atomic<int> gJbigThreadExit;   // tells the writer thread to stop
+extern std::atomic<int> gStatusThreadExit; // tells the status thread to stop
+extern std::atomic<int> gSaveToFile;       // the job spools (duplex or driver collation)
+extern std::atomic<DWORD> gMAX_THREAD;     // ring slots in use, 1..30
+extern std::atomic<DWORD> count_bytes;     // bytes on standard output, for the 512-byte rule
+extern std::atomic<int> gOutputSize;       // bytes of output, for the log
+extern cups_page_header2_t ginheader_bak;  // reference page header (first page, or last on A3 class)
+extern FILE *stdoutPRN;                    // save-to-file copy, null when not open
 
 // Set when a write to standard output failed: the job ends at the close.
 extern std::atomic<int> gOutputFailed;
@@ -107,10 +107,10 @@ void getFilePath();
 // Returns the items written to `stream` (callers may ignore it).
 size_t WritePort(const void *ptr, size_t size, size_t nitems, FILE *stream);
 
-DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollate, int flag,
-               ppd_file_t *ppd, BOOL bCollate, int numUP, DWORD *nCopies, const BYTE *feature,
-               DWORD DriverFeature, const char *DriverVersion, const char *AccountName,
-               const char *AccountPwd, const char *PrinterPortName);
+DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollate, int flag, ppd_file_t *ppd,
+               BOOL bCollate, int numUP, DWORD *nCopies, const BYTE *feature, DWORD DriverFeature,
+               const char *DriverVersion, const char *AccountName, const char *AccountPwd,
+               const char *PrinterPortName);
 
 BOOL PJL_WriteStartJobCmd(cups_page_header2_t *inheader, int numUP, const char *PrinterName,
                           const char *szUserName, const char *szDocName, const char *szJsonFile,
@@ -128,10 +128,9 @@ DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long avail
 
 // ---------------------------------------------------------------------------
 // Page ring and output writer (ring.cpp)
-BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheader,
-                 cups_raster_t *inras, DWORD DriverFeature, const BYTE *Feature,
-                 const char *jobID, int blank, float MaxMediaWidth, float MaxMediaHeight,
-                 int RemoveBlankPage);
+BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheader, cups_raster_t *inras,
+                 DWORD DriverFeature, const BYTE *Feature, const char *jobID, int blank, float MaxMediaWidth,
+                 float MaxMediaHeight, int RemoveBlankPage);
 void *JbigThread(void *lpJob);
 // Returns once the writer has taken its start-up view of the ring.
 void WaitWriterStarted();
@@ -152,9 +151,9 @@ struct SpoolPageHeader {
 static_assert(sizeof(SpoolRecHeader) == 8, "spool file header is 8 bytes");
 static_assert(sizeof(SpoolPageHeader) == 4, "spool record header is 4 bytes");
 
-BOOL SpoolCreate();                               // creates the file; sets gSaveToFile on success
-BOOL SpoolAppend(const BYTE *record, DWORD len);  // writer thread, under the semaphore
-DWORD SpoolPageCount();                           // records in the file (any thread)
+BOOL SpoolCreate();                              // creates the file; sets gSaveToFile on success
+BOOL SpoolAppend(const BYTE *record, DWORD len); // writer thread, under the semaphore
+DWORD SpoolPageCount();                          // records in the file (any thread)
 DWORD GetPageDataSize(DWORD index);
 BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf);
 BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex);
@@ -162,4 +161,4 @@ BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex);
 // that cannot be buffered is skipped.
 void SpoolSendRecord(DWORD index, const char *fn);
 BOOL CleanFileContent(const char *filename);
-void SpoolClose();                                // wipe, delete, release the lock and semaphore
+void SpoolClose(); // wipe, delete, release the lock and semaphore

@@ -25,14 +25,14 @@ static void WaitSlotFree(JobInfo *slot, DWORD index)
     }
 }
 
-BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheader,
-                 cups_raster_t *inras, DWORD DriverFeature, const BYTE *Feature, const char *jobID,
-                 int blank, float MaxMediaWidth, float MaxMediaHeight, int RemoveBlankPage)
+BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheader, cups_raster_t *inras,
+                 DWORD DriverFeature, const BYTE *Feature, const char *jobID, int blank, float MaxMediaWidth,
+                 float MaxMediaHeight, int RemoveBlankPage)
 {
     static const char fn[] = "SendOnePage";
     DbgMessage(fn, "In, RemoveBlankPage = %d", RemoveBlankPage);
-    int paper = (DriverFeature & DRVF_A3) ? GetPaperSizeCode(inheader, 1)
-                                          : GetPaperSizeCode(&ginheader_bak, 0);
+    int paper =
+        (DriverFeature & DRVF_A3) ? GetPaperSizeCode(inheader, 1) : GetPaperSizeCode(&ginheader_bak, 0);
     DWORD index = *page % gMAX_THREAD.load(std::memory_order_acquire);
     DbgMessage(fn, "start page %d / index %d!", (int)*page, (int)index);
     JobInfo *slot = &lpJob[index];

@@ -78,7 +78,14 @@ if ! wait_for 10 grep -qs "listening on" "$out/printer-web.log"; then
   exit 1
 fi
 
-(cd "$out" && SPOOLBAY_TEST_ROOT=$root QT_QPA_PLATFORM=offscreen exec "$bin/Spoolbay") \
+# The job desk binds the fixed settings port; the tests that use it take this
+# lock, so wait for them instead of taking the port from a running test.
+exec 9<>"${TMPDIR:-/tmp}/spoolbay-tests-port-18020.lock"
+if ! flock -n 9; then
+  echo "demo-jobdesk: waiting for running tests to release the settings port"
+  flock -w 300 9 || { echo "demo-jobdesk: the settings port stayed in use" >&2; exit 1; }
+fi
+(cd "$out" && SPOOLBAY_TEST_ROOT=$root QT_QPA_PLATFORM=offscreen exec 9<&- "$bin/Spoolbay") \
   >"$out/spoolbay.out" 2>&1 &
 desk_pid=$!
 if ! wait_for 10 grep -qs "context  : hello" "$log"; then

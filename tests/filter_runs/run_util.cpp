@@ -18,9 +18,11 @@
 
 extern char **environ;
 
-namespace runs {
+namespace runs
+{
 
-namespace {
+namespace
+{
 
 struct RootDir {
     std::string path;
@@ -192,7 +194,8 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
 
     std::vector<std::string> env;
     for (char **e = environ; *e; e++) {
-        if (strncmp(*e, "PPD=", 4) && strncmp(*e, "RASTERPRESS_TEST_ROOT=", 22) && strncmp(*e, "CUPS_SERVER=", 12))
+        if (strncmp(*e, "PPD=", 4) && strncmp(*e, "RASTERPRESS_TEST_ROOT=", 22) &&
+            strncmp(*e, "CUPS_SERVER=", 12))
             env.push_back(*e);
     }
     env.push_back("PPD=" + (o.ppd.empty() ? BasePpd() : o.ppd));
@@ -264,10 +267,13 @@ RunResult RunFilter(const std::string &raster, const RunOptions &o)
     return Wait(StartFilter(raster, o));
 }
 
-static const char kCancel[] = "\x1b" "E\x1b%-12345X@PJL CANCEL\r\n@PJL EOJ\r\n\x1b%-12345X";
+static const char kCancel[] = "\x1b"
+                              "E\x1b%-12345X@PJL CANCEL\r\n@PJL EOJ\r\n\x1b%-12345X";
 static const char kUEL[] = "\x1b%-12345X";
-static const char kEnd[] = "\x1b" "E\x1b%-12345X@PJL\r\n";
-static const char kCancel2[] = "\x1b" "E\x1b%-12345X@PJL HOST_CANCEL\r\n@PJL CANCEL\r\n@PJL EOJ\r\n\x1b%-12345X";
+static const char kEnd[] = "\x1b"
+                           "E\x1b%-12345X@PJL\r\n";
+static const char kCancel2[] = "\x1b"
+                               "E\x1b%-12345X@PJL HOST_CANCEL\r\n@PJL CANCEL\r\n@PJL EOJ\r\n\x1b%-12345X";
 
 std::string CloseSequence(bool cancel, bool aligned)
 {
@@ -352,7 +358,10 @@ Job ParseJob(const std::string &s)
     bool encrypted = false;
     for (const auto &l : job.header)
         encrypted |= l == "@PJL SET ENCRYPTION = SSL";
-    while (s.compare(pos, 6, std::string("\x1b" "EGDI\0", 6)) == 0) {
+    while (s.compare(pos, 6,
+                     std::string("\x1b"
+                                 "EGDI\0",
+                                 6)) == 0) {
         if (pos + 34 > s.size()) {
             job.problem = "short page head";
             return job;

@@ -10,7 +10,8 @@
 
 #include <cups/raster.h>
 
-namespace runs {
+namespace runs
+{
 
 // Temporary root for the filter's fixed paths and the test files.
 const std::string &Root();
@@ -36,9 +37,9 @@ std::vector<RasterPage> ReadRaster(const std::string &path);
 void WriteRaster(const std::string &path, const std::vector<RasterPage> &pages);
 
 struct RunResult {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int status = -1; // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
 };
 struct RunOptions {
     std::string queue = "q1";
@@ -46,10 +47,10 @@ struct RunOptions {
     std::string user = "alice";
     std::string title = "report";
     std::string options;
-    std::string ppd;       // empty: the base queue description
-    bool viaStdin = true;  // 6 arguments, raster on standard input
-    std::vector<std::string> env; // extra NAME=VALUE
-    int termAfterMs = -1;  // send SIGTERM this long after the start
+    std::string ppd;               // empty: the base queue description
+    bool viaStdin = true;          // 6 arguments, raster on standard input
+    std::vector<std::string> env;  // extra NAME=VALUE
+    int termAfterMs = -1;          // send SIGTERM this long after the start
     bool closeStdoutEarly = false; // the reader of standard output goes away at once
 };
 RunResult RunFilter(const std::string &raster, const RunOptions &o = RunOptions());
@@ -64,19 +65,19 @@ RunResult Wait(const Running &r);
 struct PageRec {
     uint32_t width, height, datasize, compsize, blackDots;
     uint8_t paper, media, tray, outbin, bits, colors, colormode, comp;
-    std::string payload;   // as sent (after the 34-byte head)
+    std::string payload; // as sent (after the 34-byte head)
     // Decoded bitmap (1 = black), rows of (width*bits+7)/8 bytes; empty when not decodable.
     std::vector<uint8_t> bitmap;
     uint32_t rowBytes = 0;
     uint64_t setPixels = 0;
 };
 struct Job {
-    bool ok = false;          // the stream has the expected shape
-    std::string problem;      // what did not parse
-    bool startCancel = false; // begins with the start-of-job cancel and 512 zeros
+    bool ok = false;                 // the stream has the expected shape
+    std::string problem;             // what did not parse
+    bool startCancel = false;        // begins with the start-of-job cancel and 512 zeros
     std::vector<std::string> header; // PJL lines of the header block
     std::vector<PageRec> pages;
-    std::string close;        // everything after the last page record
+    std::string close; // everything after the last page record
 };
 // Parses a job; pages are decoded with jbgtopbm when compressed and not encrypted.
 Job ParseJob(const std::string &stream);

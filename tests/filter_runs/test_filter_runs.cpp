@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +20,8 @@
 
 using namespace runs;
 
-namespace {
+namespace
+{
 
 bool Has(const std::vector<std::string> &lines, const std::string &l)
 {
@@ -65,7 +72,8 @@ void ExpectPagesDecodeToTheirHeaders(const Job &job)
 
 TEST(FilterRun, PlainJobHeaderPagesAndClose)
 {
-    std::string ras = CupsRaster(kTestPage, {"PageSize=A6", "Density=D6", "InputSlot=Tray2", "MediaType=Thick"});
+    std::string ras =
+        CupsRaster(kTestPage, {"PageSize=A6", "Density=D6", "InputSlot=Tray2", "MediaType=Thick"});
     ASSERT_FALSE(ras.empty());
     RunOptions o;
     o.title = "Quarterly report";
@@ -79,15 +87,37 @@ TEST(FilterRun, PlainJobHeaderPagesAndClose)
     gethostname(host, 64);
     // Lines whose values the test does not know in advance are checked by prefix.
     std::vector<std::string> want = {
-        "@PJL", "@PJL JOB NAME=\"", "@PJL SET TIMEOUT=300", "@PJL COMMENT Filter Version,1.0.0",
-        "@PJL COMMENT Quarterly report", "@PJL COMMENT alice", std::string("@PJL COMMENT ") + host,
-        "@PJL COMMENT q1", "@PJL COMMENT ", "@PJL COMMENT ", "@PJL COMMENT 2", "@PJL COMMENT ",
-        "@PJL COMMENT JBIG,00, 8", "@PJL COMMENT Copies,1", "@PJL COMMENT ",
-        "@PJL SET JOBNAME=\"alice:Quarterly report\"", "@PJL SET ECONOMODE=OFF", "@PJL SET DENSITY=7",
-        "@PJL SET AUTOSELECT=OFF", "@PJL SET DUPLEX=OFF", "@PJL SET DUPLEXTYPE=BOOKLET",
-        "@PJL SET RESOLUTION=600", "@PJL SET RET=OFF", "@PJL SET BITSPERPIXEL=1", "@PJL SET COPIES=1",
-        "@PJL SET MEDIASOURCE=TRAY1", "@PJL SET JUSTIFIED=LEFT", "@PJL SET MIRROR=OFF",
-        "@PJL SET MARGINS=NORMAL", "@PJL SET BIDICOMM=OFF", "@PJL SET ORIENTATION=PORTRAIT",
+        "@PJL",
+        "@PJL JOB NAME=\"",
+        "@PJL SET TIMEOUT=300",
+        "@PJL COMMENT Filter Version,1.0.0",
+        "@PJL COMMENT Quarterly report",
+        "@PJL COMMENT alice",
+        std::string("@PJL COMMENT ") + host,
+        "@PJL COMMENT q1",
+        "@PJL COMMENT ",
+        "@PJL COMMENT ",
+        "@PJL COMMENT 2",
+        "@PJL COMMENT ",
+        "@PJL COMMENT JBIG,00, 8",
+        "@PJL COMMENT Copies,1",
+        "@PJL COMMENT ",
+        "@PJL SET JOBNAME=\"alice:Quarterly report\"",
+        "@PJL SET ECONOMODE=OFF",
+        "@PJL SET DENSITY=7",
+        "@PJL SET AUTOSELECT=OFF",
+        "@PJL SET DUPLEX=OFF",
+        "@PJL SET DUPLEXTYPE=BOOKLET",
+        "@PJL SET RESOLUTION=600",
+        "@PJL SET RET=OFF",
+        "@PJL SET BITSPERPIXEL=1",
+        "@PJL SET COPIES=1",
+        "@PJL SET MEDIASOURCE=TRAY1",
+        "@PJL SET JUSTIFIED=LEFT",
+        "@PJL SET MIRROR=OFF",
+        "@PJL SET MARGINS=NORMAL",
+        "@PJL SET BIDICOMM=OFF",
+        "@PJL SET ORIENTATION=PORTRAIT",
         "@PJL ENTER LANGUAGE=QZGDI",
     };
     ASSERT_EQ(job.header.size(), want.size());
@@ -134,7 +164,8 @@ TEST(FilterRun, PayloadFormsDecodeToTheSamePages)
         WriteFile(Root() + "//tmp//qform.dat", cache);
         RunOptions o;
         o.queue = "qform";
-        o.ppd = PpdVariant(std::string("form") + std::to_string(c.comp), {{"DriverFeature", c.driverFeature}});
+        o.ppd =
+            PpdVariant(std::string("form") + std::to_string(c.comp), {{"DriverFeature", c.driverFeature}});
         RunResult r = RunFilter(ras, o);
         ASSERT_EQ(r.status, 0) << r.err;
         Job job = ParseJob(r.out);
@@ -312,26 +343,33 @@ TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
     const Case cases[] = {
         {"truncated page", [](RasterPage &p) { p.data.resize(p.data.size() / 3); }, true},
         {"bytes per line too small", [](RasterPage &p) { p.header.cupsBytesPerLine /= 2; }, false},
-        {"one bit per pixel", [](RasterPage &p) {
+        {"one bit per pixel",
+         [](RasterPage &p) {
              p.header.cupsBitsPerColor = p.header.cupsBitsPerPixel = 1;
              p.header.cupsBytesPerLine = (p.header.cupsWidth + 7) / 8;
              p.data.resize((size_t)p.header.cupsBytesPerLine * p.header.cupsHeight);
-         }, false},
-        {"sixteen bits per pixel", [](RasterPage &p) {
+         },
+         false},
+        {"sixteen bits per pixel",
+         [](RasterPage &p) {
              p.header.cupsBitsPerColor = p.header.cupsBitsPerPixel = 16;
              p.header.cupsBytesPerLine = p.header.cupsWidth * 2;
              p.data.assign((size_t)p.header.cupsBytesPerLine * 4, '\xff');
-         }, false},
-        {"size overflowing 32 bits", [](RasterPage &p) {
+         },
+         false},
+        {"size overflowing 32 bits",
+         [](RasterPage &p) {
              p.header.cupsWidth = 70000;
              p.header.cupsHeight = 70000;
              p.header.cupsBytesPerLine = 70000;
              p.data.assign(70000, '\xff');
-         }, true},
+         },
+         true},
         {"width disagreeing with bytes per line", [](RasterPage &p) { p.header.cupsWidth *= 4; }, false},
         {"zero resolution", [](RasterPage &p) { p.header.HWResolution[0] = 0; }, false},
         {"absurd scaling percent", [](RasterPage &p) { p.header.cupsInteger[7] = 4000000000u; }, false},
-        {"absurd page size", [](RasterPage &p) { p.header.PageSize[0] = p.header.PageSize[1] = 3000000; }, false},
+        {"absurd page size", [](RasterPage &p) { p.header.PageSize[0] = p.header.PageSize[1] = 3000000; },
+         false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -365,7 +403,10 @@ TEST(FilterRun, AccountingToolGetsTheTitleAsOneArgument)
     ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
     std::string ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
     std::string ras = ManualPages("1");
-    const char *titles[] = {"a\"; touch " "PWNED" "; \"", "$(touch PWNED)", "../../etc/x", "%s%n%x", "plain"};
+    const char *titles[] = {"a\"; touch "
+                            "PWNED"
+                            "; \"",
+                            "$(touch PWNED)", "../../etc/x", "%s%n%x", "plain"};
     for (const char *title : titles) {
         SCOPED_TRACE(title);
         std::string log = Root() + "/atm.log";
@@ -487,8 +528,8 @@ TEST(FilterRun, UsageAndUnopenableFile)
 TEST(FilterRun, A3ClassDuplexSizeChangeStartsANewSheet)
 {
     std::vector<RasterPage> a6 = ReadRaster(ManualPages("1", {"Duplex=DuplexNoTumble"}));
-    std::vector<RasterPage> a5 = ReadRaster(CupsRaster(kManual, {"PageSize=A5", "page-ranges=3",
-                                                                 "Duplex=DuplexNoTumble"}));
+    std::vector<RasterPage> a5 =
+        ReadRaster(CupsRaster(kManual, {"PageSize=A5", "page-ranges=3", "Duplex=DuplexNoTumble"}));
     ASSERT_EQ(a6.size(), 1u);
     ASSERT_EQ(a5.size(), 1u);
     RasterPage white = a5[0];
@@ -538,7 +579,11 @@ TEST(FilterRun, QueueDescriptionMissingOrWithJclText)
     size_t at = r.out.find(enter);
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(r.out.substr(at + enter.size(), 19), "\x1b@PJL SET QUIET=ON\n");
-    EXPECT_EQ(r.out.compare(at + enter.size() + 19, 4, std::string("\x1b" "EGD", 4)), 0);
+    EXPECT_EQ(r.out.compare(at + enter.size() + 19, 4,
+                            std::string("\x1b"
+                                        "EGD",
+                                        4)),
+              0);
 }
 
 TEST(FilterRun, PrinterCancelGivesTheCancelledClose)
@@ -571,4 +616,188 @@ TEST(FilterRun, PrinterCancelGivesTheCancelledClose)
         EXPECT_GE(secs, 5.0); // the pause before the job is unregistered
     }
     unlink(lib.c_str());
+}
+
+namespace
+{
+
+// A CUPS scheduler of its own on loopback, with the filter installed in its ServerBin.
+class Scheduler
+{
+public:
+    bool Start()
+    {
+        dir_ = Root() + "/cupsd";
+        const std::string d = dir_;
+        for (const char *sub : {"", "/root", "/root/ppd", "/state", "/cache", "/spool", "/spool/tmp", "/log",
+                                "/out", "/sb", "/sb/filter", "/froot", "/froot/tmp"})
+            mkdir((d + sub).c_str(), 0755);
+        chmod(Root().c_str(), 0755);
+        chmod((d + "/out").c_str(), 0777);
+        chmod((d + "/froot/tmp").c_str(), 01777);
+        std::string sh =
+            "set -e; cd " + d +
+            "/sb; for x in backend daemon driver monitor notifier cgi-bin; do "
+            "ln -sf /usr/lib/cups/$x $x; done; for f in /usr/lib/cups/filter/*; do ln -sf $f filter/; done; "
+            "install -m 0755 " RASTERPRESS_BIN " filter/rasterpress; "
+            "cp /etc/cups/raw.types /etc/cups/raw.convs " +
+            d + "/root/ 2>/dev/null || true";
+        if (system(sh.c_str()) != 0)
+            return false;
+        port_ = FreeLoopbackPort();
+        if (port_ <= 0)
+            return false;
+        WriteFile(d + "/root/cups-files.conf",
+                  "ServerRoot " + d + "/root\nStateDir " + d + "/state\nCacheDir " + d +
+                      "/cache\nRequestRoot " + d + "/spool\nTempDir " + d +
+                      "/spool/tmp\nDataDir /usr/share/cups\nServerBin " + d +
+                      "/sb\nDocumentRoot /usr/share/cups/doc-root\nErrorLog " + d +
+                      "/log/error_log\nAccessLog " + d + "/log/access_log\nPageLog " + d +
+                      "/log/page_log\nUser lp\nGroup lp\nSystemGroup root\nFileDevice Yes\n",
+                  0644);
+        WriteFile(
+            d + "/root/cupsd.conf",
+            "LogLevel debug\nMaxLogSize 0\nListen 127.0.0.1:" + std::to_string(port_) +
+                "\nServerName 127.0.0.1\nBrowsing Off\nBrowseLocalProtocols none\nDefaultAuthType None\n"
+                "WebInterface No\nSetEnv RASTERPRESS_TEST_ROOT " +
+                d +
+                "/froot\n"
+                "<Location />\n  Order allow,deny\n  Allow from 127.0.0.1\n</Location>\n"
+                "<Policy default>\n  <Limit All>\n    Order allow,deny\n    Allow from 127.0.0.1\n  "
+                "</Limit>\n"
+                "</Policy>\n",
+            0644);
+        // The scheduler hands its filters a clean environment: a sanitizer build of the
+        // filter gets the options it runs with here through a wrapper (argv[0] is the queue).
+        std::string exports;
+        for (const char *v : {"ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"})
+            if (const char *val = getenv(v))
+                exports += std::string("export ") + v + "=" + Q(val) + "\n";
+        if (!exports.empty()) {
+            std::string wrapper = d + "/sb/filter/rasterpress";
+            unlink(wrapper.c_str());
+            WriteFile(wrapper,
+                      "#!/bin/bash\n" + exports + "exec -a \"$PRINTER\" " RASTERPRESS_BIN " \"$@\"\n", 0755);
+        }
+        std::string conf = d + "/root/cupsd.conf", files = d + "/root/cups-files.conf";
+        pid_ = fork();
+        if (pid_ == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execlp("cupsd", "cupsd", "-f", "-c", conf.c_str(), "-s", files.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        server_ = "CUPS_SERVER=127.0.0.1:" + std::to_string(port_);
+        for (int i = 0; i < 100; i++) {
+            if (Shell("lpstat -r 2>/dev/null | grep -q 'is running'"))
+                return true;
+            usleep(100 * 1000);
+        }
+        return false;
+    }
+    bool Shell(const std::string &cmd)
+    {
+        return system(("env " + server_ + " sh -c " + Q(cmd)).c_str()) == 0;
+    }
+    std::string Out() const { return dir_ + "/out/job.prn"; }
+    // The scheduler's lines about the job, without the filter's own debug lines.
+    std::string JobLog() const
+    {
+        std::istringstream in(ReadFile(dir_ + "/log/error_log"));
+        std::string line, out;
+        while (std::getline(in, line))
+            if (line.find("[Job ") != std::string::npos && line.find("[---filter---]") == std::string::npos)
+                out += line + "\n";
+        return out.size() > 6000 ? out.substr(out.size() - 6000) : out;
+    }
+    std::string FilterRoot() const { return dir_ + "/froot"; }
+    ~Scheduler()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int st;
+            waitpid(pid_, &st, 0);
+        }
+    }
+
+private:
+    // A port nobody listens on now, as the kernel hands it out.
+    static int FreeLoopbackPort()
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        int port = -1;
+        if (fd >= 0 && bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
+            port = ntohs(a.sin_port);
+        if (fd >= 0)
+            close(fd);
+        return port;
+    }
+    static std::string Q(const std::string &s)
+    {
+        std::string q = "'";
+        for (char c : s)
+            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    }
+    std::string dir_, server_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+} // namespace
+
+TEST(FilterRun, PrintedThroughARealScheduler)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the scheduler must be able to run its filters as user lp";
+    const auto &ref = ReferenceDots();
+    Scheduler cupsd;
+    ASSERT_TRUE(cupsd.Start());
+    ASSERT_TRUE(cupsd.Shell("lpadmin -p 127.0.0.2 -E -v file://" + cupsd.Out() + " -P " + BasePpd() +
+                            " 2>/dev/null"));
+    ASSERT_TRUE(cupsd.Shell(
+        std::string("lp -d 127.0.0.2 -o PageSize=A6 -o Duplex=DuplexNoTumble -o page-ranges=1-3 ") + kManual +
+        " > /dev/null"));
+    bool done = false;
+    for (int i = 0; i < 600 && !done; i++) {
+        usleep(100 * 1000);
+        done = cupsd.Shell("lpstat -W completed -o 127.0.0.2 | grep -q 127.0.0.2-1");
+    }
+    ASSERT_TRUE(done) << cupsd.JobLog();
+    Job job = ParseJob(ReadFile(cupsd.Out()));
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(Has(job.header, "@PJL COMMENT 127.0.0.2"));
+    EXPECT_TRUE(Has(job.header, "@PJL COMMENT file://" + cupsd.Out()));
+    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=ON"));
+    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
+    ExpectPagesDecodeToTheirHeaders(job);
+    EXPECT_EQ(job.close, CloseSequence(false));
+    // The spool file was the filter's own and is gone.
+    EXPECT_NE(access((cupsd.FilterRoot() + "//tmp//swspool.dat").c_str(), F_OK), 0);
+}
+
+TEST(FilterRun, AccountingAnswerTurningDuplexOnPairsTheSheets)
+{
+    std::string tool = Root() + "/opt/Omsta";
+    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
+    unlink((tool + "/ATM").c_str());
+    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+    std::string reply = Root() + "/atm-reply.json";
+    WriteFile(reply, "{\"duplex\": \"on\", \"DUPLEXTYPE\": \"BOOKLET\"}");
+    RunOptions o;
+    o.ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
+    o.env = {"ATM_SIM_REPLY=" + reply};
+    RunResult r = RunFilter(ManualPages("1-3"), o); // a one-sided raster
+    ASSERT_EQ(r.status, 0) << r.err;
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=on"));
+    const auto &ref = ReferenceDots();
+    EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
 }

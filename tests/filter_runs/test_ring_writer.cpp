@@ -13,9 +13,11 @@
 
 #include "rasterpress.h"
 
-namespace {
+namespace
+{
 
-class WriterTest : public ::testing::Test {
+class WriterTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

@@ -18,12 +18,14 @@
 #include "paths.h"
 #include "pjl_internal.h"
 
-namespace {
+namespace
+{
 
 std::string gRoot;
 
 // Every fixed path of the filter lands under a private temporary root.
-class RootEnv : public ::testing::Environment {
+class RootEnv : public ::testing::Environment
+{
 public:
     void SetUp() override
     {
@@ -43,7 +45,8 @@ public:
 const auto *gEnv = ::testing::AddGlobalTestEnvironment(new RootEnv);
 
 // Captures what a block of code writes to standard output.
-class StdoutCapture {
+class StdoutCapture
+{
 public:
     StdoutCapture()
     {
@@ -190,8 +193,8 @@ TEST(JobHeader, PlainJobLinesInOrder)
 struct LineCase {
     const char *name;
     void (*setup)(cups_page_header2_t &, BYTE *, DWORD &);
-    const char *line;    // must be present
-    const char *absent;  // must not be present (may be null)
+    const char *line;   // must be present
+    const char *absent; // must not be present (may be null)
 };
 
 static const LineCase kLineCases[] = {
@@ -199,30 +202,66 @@ static const LineCase kLineCases[] = {
      "@PJL SET TIMEOUT=45", "@PJL SET TIMEOUT=300"},
     {"zr4 jbig comment", [](cups_page_header2_t &, BYTE *, DWORD &d) { d = DRVF_ZR4_CHIP; },
      "@PJL COMMENT JBIG,00,64", nullptr},
-    {"collate in header", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.Collate = CUPS_TRUE; h.NumCopies = 3; },
+    {"collate in header",
+     [](cups_page_header2_t &h, BYTE *, DWORD &) {
+         h.Collate = CUPS_TRUE;
+         h.NumCopies = 3;
+     },
      "@PJL SET COPIES=1", "@PJL SET COPIES=3"},
-    {"copies", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.NumCopies = 3; }, "@PJL SET COPIES=3", nullptr},
-    {"1200 cap at 300", [](cups_page_header2_t &h, BYTE *f, DWORD &) { h.HWResolution[0] = 300; f[1] |= 0x20; },
+    {"copies", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.NumCopies = 3; }, "@PJL SET COPIES=3",
+     nullptr},
+    {"1200 cap at 300",
+     [](cups_page_header2_t &h, BYTE *f, DWORD &) {
+         h.HWResolution[0] = 300;
+         f[1] |= 0x20;
+     },
      "@PJL SET RESOLUTION=600", nullptr},
-    {"1200 cap at 1200", [](cups_page_header2_t &h, BYTE *f, DWORD &) { h.HWResolution[0] = 1200; f[1] |= 0x20; },
+    {"1200 cap at 1200",
+     [](cups_page_header2_t &h, BYTE *f, DWORD &) {
+         h.HWResolution[0] = 1200;
+         f[1] |= 0x20;
+     },
      "@PJL SET RESOLUTION=1200", nullptr},
     {"1200 without cap", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.HWResolution[0] = 1200; },
      "@PJL SET RESOLUTION=600", nullptr},
-    {"ret at low power", [](cups_page_header2_t &h, BYTE *f, DWORD &) { h.cupsInteger[8] = 2; f[1] |= 0x04; },
+    {"ret at low power",
+     [](cups_page_header2_t &h, BYTE *f, DWORD &) {
+         h.cupsInteger[8] = 2;
+         f[1] |= 0x04;
+     },
      "@PJL SET RET=ON", nullptr},
-    {"no ret with true 1200", [](cups_page_header2_t &h, BYTE *f, DWORD &) { h.cupsInteger[8] = 2; f[1] |= 0x24; },
+    {"no ret with true 1200",
+     [](cups_page_header2_t &h, BYTE *f, DWORD &) {
+         h.cupsInteger[8] = 2;
+         f[1] |= 0x24;
+     },
      "@PJL SET RET=OFF", nullptr},
-    {"two bits", [](cups_page_header2_t &h, BYTE *f, DWORD &) { h.cupsInteger[8] = 2; f[0] |= 0x80; },
+    {"two bits",
+     [](cups_page_header2_t &h, BYTE *f, DWORD &) {
+         h.cupsInteger[8] = 2;
+         f[0] |= 0x80;
+     },
      "@PJL SET BITSPERPIXEL=2", nullptr},
     {"toner save", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.cupsInteger[0] = 1; },
      "@PJL SET ECONOMODE=ON", nullptr},
-    {"software toner save", [](cups_page_header2_t &h, BYTE *f, DWORD &) { h.cupsInteger[0] = 1; f[1] |= 0x02; },
+    {"software toner save",
+     [](cups_page_header2_t &h, BYTE *f, DWORD &) {
+         h.cupsInteger[0] = 1;
+         f[1] |= 0x02;
+     },
      "@PJL SET ECONOMODE=OFF", nullptr},
-    {"ssl", [](cups_page_header2_t &, BYTE *f, DWORD &) { f[1] |= 0x01; }, "@PJL SET ENCRYPTION = SSL", nullptr},
+    {"ssl", [](cups_page_header2_t &, BYTE *f, DWORD &) { f[1] |= 0x01; }, "@PJL SET ENCRYPTION = SSL",
+     nullptr},
     {"impr", [](cups_page_header2_t &, BYTE *f, DWORD &) { f[0] |= 0x20; }, "@PJL SET IMPR=1", nullptr},
-    {"density", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.cupsCompression = 9; }, "@PJL SET DENSITY=10", nullptr},
-    {"auto tray", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.MediaPosition = 250; }, "@PJL SET AUTOSELECT=ON", nullptr},
-    {"duplex tumble", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.Duplex = CUPS_TRUE; h.Tumble = CUPS_TRUE; },
+    {"density", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.cupsCompression = 9; }, "@PJL SET DENSITY=10",
+     nullptr},
+    {"auto tray", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.MediaPosition = 250; },
+     "@PJL SET AUTOSELECT=ON", nullptr},
+    {"duplex tumble",
+     [](cups_page_header2_t &h, BYTE *, DWORD &) {
+         h.Duplex = CUPS_TRUE;
+         h.Tumble = CUPS_TRUE;
+     },
      "@PJL SET DUPLEXTYPE=CALENDAR", "@PJL SET DUPLEX=OFF"},
     {"landscape", [](cups_page_header2_t &h, BYTE *, DWORD &) { h.Orientation = CUPS_ORIENT_90; },
      "@PJL SET ORIENTATION=LANDSCAPE", nullptr},
@@ -331,17 +370,30 @@ TEST(ParseJSON, Cases)
     };
     std::string longValue(200, 'v');
     std::vector<Case> cases = {
-        {"all keys", "{\"AUTHCODE\":\"a\",\"USERNAME\":\"u\",\"ACCTPASS\":\"p\",\"DUPLEX\":\"ON\","
-                     "\"DUPLEXTYPE\":\"CALENDAR\",\"NOTIFYURL\":\"n\",\"CHECKAUTHCODEURL\":\"c\"}",
-         TRUE, {"a", "u", "p", "ON", "CALENDAR", "n", "c"}},
-        {"lower case keys", "{\"duplex\": \"on\", \"username\": \"bob\"}", TRUE, {"", "bob", "", "on", "", "", ""}},
+        {"all keys",
+         "{\"AUTHCODE\":\"a\",\"USERNAME\":\"u\",\"ACCTPASS\":\"p\",\"DUPLEX\":\"ON\","
+         "\"DUPLEXTYPE\":\"CALENDAR\",\"NOTIFYURL\":\"n\",\"CHECKAUTHCODEURL\":\"c\"}",
+         TRUE,
+         {"a", "u", "p", "ON", "CALENDAR", "n", "c"}},
+        {"lower case keys",
+         "{\"duplex\": \"on\", \"username\": \"bob\"}",
+         TRUE,
+         {"", "bob", "", "on", "", "", ""}},
         {"no closing brace", "{\"USERNAME\":\"bob\"", FALSE, {"", "", "", "", "", "", ""}},
         {"no object", "\"USERNAME\":\"bob\"}", FALSE, {"", "", "", "", "", "", ""}},
-        {"value spelling a key", "{\"USERNAME\":\"ACCTPASS\",\"x\":\"y\"}", TRUE, {"", "ACCTPASS", "x", "", "", "", ""}},
+        {"value spelling a key",
+         "{\"USERNAME\":\"ACCTPASS\",\"x\":\"y\"}",
+         TRUE,
+         {"", "ACCTPASS", "x", "", "", "", ""}},
         {"key last", "{\"NOTIFYURL\"}", TRUE, {"", "", "", "", "", "", ""}},
         {"brace inside a string", "{\"USERNAME\":\"a}b\"}", TRUE, {"", "a}b", "", "", "", "", ""}},
-        {"numbers are not collected", "{\"USERNAME\":12,\"DUPLEX\":\"OFF\"}", TRUE, {"", "DUPLEX", "", "OFF", "", "", ""}},
-        {"long value cut to 127", "{\"USERNAME\":\"" + longValue + "\"}", TRUE,
+        {"numbers are not collected",
+         "{\"USERNAME\":12,\"DUPLEX\":\"OFF\"}",
+         TRUE,
+         {"", "DUPLEX", "", "OFF", "", "", ""}},
+        {"long value cut to 127",
+         "{\"USERNAME\":\"" + longValue + "\"}",
+         TRUE,
          {"", std::string(127, 'v'), "", "", "", "", ""}},
         {"unclosed string", "{\"USERNAME\":\"abc", FALSE, {"", "", "", "", "", "", ""}},
     };
@@ -419,12 +471,12 @@ TEST(PageScaling, Rules)
         row.enable = 1;
     struct Case {
         const char *name;
-        unsigned w, h;          // page size
-        unsigned refW, refH;    // reference page, 0 = first page
+        unsigned w, h;       // page size
+        unsigned refW, refH; // reference page, 0 = first page
         bool a3;
-        unsigned scaling, fit;  // cupsInteger[7], [13]
+        unsigned scaling, fit; // cupsInteger[7], [13]
         int want;
-        unsigned wantW, wantH;  // page size afterwards
+        unsigned wantW, wantH; // page size afterwards
         float wantMW;
     };
     const Case cases[] = {
@@ -464,7 +516,8 @@ TEST(PageScaling, Rules)
     EXPECT_EQ(MH, 842.0f);
 }
 
-namespace {
+namespace
+{
 
 std::string Record(char tag, size_t len)
 {

@@ -226,7 +226,10 @@ void TestPrintConfig::trackerRowsCrossThreads()
     QObject receiver;
     QVERIFY(connect(m_controller->m_listenStatus, &ListenStatus::sigSendPrinterStatus, &receiver,
                     [&](const QString &state, const QString &job) { answers << job + QLatin1Char(' ') + state; }));
-    const auto polls = [&] { return printer.requestBodies(QStringLiteral("getJobStatus")).size(); };
+    // Polls of our job only: a printer address may have served another test before.
+    const auto polls = [&] {
+        return int(printer.requestBodies(QStringLiteral("getJobStatus")).count(QByteArray("jobID=w1")));
+    };
 
     // Rows 9, 6 and 8: a poll asked for now comes back to the status window.
     emit m_controller->sendAddPrinterAsk(QString(), {printer.host()}, true);
@@ -241,7 +244,7 @@ void TestPrintConfig::trackerRowsCrossThreads()
                                        QStringLiteral("2026-12-10 10:00:00"), printer.host());
     QTRY_VERIFY_WITH_TIMEOUT(answers.size() >= 2, 30000);
     QCOMPARE(answers.first(), QStringLiteral("w1 Processing"));
-    QCOMPARE(printer.requestBodies(QStringLiteral("getJobStatus")).first(), QByteArray("jobID=w1"));
+    QVERIFY(polls() >= 2);
 
     // Row 7: once removed the job is asked no more. Remove it right after an answer
     // (the next poll is a timer period away), then wait until the tracker thread has

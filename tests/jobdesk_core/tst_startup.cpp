@@ -1,5 +1,7 @@
 // Start-up: the single-instance lock (real processes) and the log handler.
+#include "listenfile.h"
 #include "paths.h"
+#include "simprinter.h"
 #include "startup.h"
 
 #include <QDir>
@@ -81,6 +83,8 @@ void TestStartup::init()
     qputenv("SPOOLBAY_TEST_ROOT", QFile::encodeName(m_root->path()));
     m_log = paths::logFile();
     QVERIFY(m_log.startsWith(m_root->path()));
+    // The job desks started here bind the settings port.
+    QVERIFY(SimPrinterProcess::waitForPortFree(ListenFile::kSettingsPort));
 }
 
 void TestStartup::cleanup()

@@ -2,7 +2,7 @@
 // trayer): refused and failed uploads, and the printed job.
 #include "jobdesk.h"
 #include "printconfig.h"
-#include "simprinter.h"
+#include "jobprinter.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -81,7 +81,7 @@ void TestBalloons::jobMessages()
     QFETCH(QString, message);
     static int n = 0;
     const QString job = QStringLiteral("b%1").arg(++n);
-    SimPrinter printer(QString(), printerArgs);
+    JobPrinter printer(printerArgs);
     QVERIFY(printer.start());
     closeBalloons();
     QTRY_VERIFY_WITH_TIMEOUT(balloonTexts().isEmpty(), 20000);

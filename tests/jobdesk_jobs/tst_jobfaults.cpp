@@ -6,7 +6,7 @@
 #include "listenfile.h"
 #include "listenstatus.h"
 #include "printconfig.h"
-#include "simprinter.h"
+#include "jobprinter.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -127,10 +127,10 @@ void TestJobFaults::uploadOutcome()
     // A printer that never answers is given up on after 5 s instead of 60 s.
     const bool mute = printerArgs.contains(QStringLiteral("none"));
     HttpServices::setTransferTimeoutForTest(mute ? 5000 : HttpServices::kDefaultTransferTimeoutMs);
-    SimPrinter printer(QString(), printerArgs);
+    JobPrinter printer(printerArgs);
     if (!printerArgs.isEmpty())
         QVERIFY(printer.start());
-    const QString host = printerArgs.isEmpty() ? SimPrinter::unusedHost() : printer.host();
+    const QString host = printerArgs.isEmpty() ? JobPrinter::unusedHost() : printer.host();
     QVERIFY(m_desk->dropJob(job + QStringLiteral(".pcl"), jobFor(host, size, job)));
     waitIdle();
 
@@ -158,8 +158,8 @@ void TestJobFaults::uploadOutcome()
 // A failed upload ends every still-watched job whose id occurs in the spool path.
 void TestJobFaults::failureMarksEarlierJobInPath()
 {
-    SimPrinter first(QString(), {"--states", "Queueing"});
-    SimPrinter second(QString(), {"--print-replies", "2001"});
+    JobPrinter first({"--states", "Queueing"});
+    JobPrinter second({"--print-replies", "2001"});
     QVERIFY(first.start());
     QVERIFY(second.start());
     QVERIFY(m_desk->dropJob(QStringLiteral("rep.pcl"), jobFor(first.host())));
@@ -190,7 +190,7 @@ void TestJobFaults::awkwardFileNames()
 {
     QFETCH(QString, name);
     QFETCH(QString, rowId);
-    SimPrinter printer(QString(), {"--states", "Completed", "--state-interval-ms", "100"});
+    JobPrinter printer({"--states", "Completed", "--state-interval-ms", "100"});
     QVERIFY(printer.start());
     const QString host = printer.host();
     QVERIFY(m_desk->dropJob(name + QStringLiteral(".pcl"), jobFor(host, 3000, name)));
@@ -217,7 +217,7 @@ void TestJobFaults::awkwardFileNames()
 
 void TestJobFaults::repeatedJobName()
 {
-    SimPrinter printer(QString(), {"--states", "Queueing"});
+    JobPrinter printer({"--states", "Queueing"});
     QVERIFY(printer.start());
     const QString host = printer.host();
     QVERIFY(m_desk->dropJob(QStringLiteral("dup.pcl"), jobFor(host)));
@@ -238,7 +238,7 @@ void TestJobFaults::repeatedJobName()
 
 void TestJobFaults::incompleteFileCompletesLater()
 {
-    SimPrinter printer(QString(), {"--states", "Queueing"});
+    JobPrinter printer({"--states", "Queueing"});
     QVERIFY(printer.start());
     const QString host = printer.host();
     const PjlJob job = jobFor(host);
@@ -272,7 +272,7 @@ void TestJobFaults::incompleteFileCompletesLater()
 void TestJobFaults::emptyPrinterInformation()
 {
     m_desk->setConverterInstalled(false);
-    QVERIFY(m_desk->dropJob(QStringLiteral("bare.pcl"), jobFor(SimPrinter::unusedHost())));
+    QVERIFY(m_desk->dropJob(QStringLiteral("bare.pcl"), jobFor(JobPrinter::unusedHost())));
     waitIdle();
     m_desk->setConverterInstalled(true);
 
@@ -291,7 +291,7 @@ void TestJobFaults::emptyPrinterInformation()
 // to cancel, tracking stops and the row leaves the list.
 void TestJobFaults::cancelFromJobList()
 {
-    SimPrinter printer(QString(), {"--states", "Queueing"});
+    JobPrinter printer({"--states", "Queueing"});
     QVERIFY(printer.start());
     const QString host = printer.host();
     QVERIFY(m_desk->dropJob(QStringLiteral("cx.pcl"), jobFor(host)));
@@ -341,8 +341,8 @@ void TestJobFaults::cancelFromJobList()
 // reply must not end B or remove B's spool files.
 void TestJobFaults::cancelAnsweredDuringAnotherUpload()
 {
-    SimPrinter printerA(QString(), {"--states", "Queueing"});
-    SimPrinter printerB(QString(), {"--print-replies", "none,1001", "--hang-ms", "3000", "--states", "Queueing"});
+    JobPrinter printerA({"--states", "Queueing"});
+    JobPrinter printerB({"--print-replies", "none,1001", "--hang-ms", "3000", "--states", "Queueing"});
     QVERIFY(printerA.start());
     QVERIFY(printerB.start());
     const QString hostA = printerA.host();
@@ -388,7 +388,7 @@ void TestJobFaults::cancelAnsweredDuringAnotherUpload()
 // The job list shows "a|b" as "a_b"; its cancel still names the printer's job.
 void TestJobFaults::cancelOfAnIdShownWithUnderscore()
 {
-    SimPrinter printer(QString(), {"--states", "Queueing"});
+    JobPrinter printer({"--states", "Queueing"});
     QVERIFY(printer.start());
     QVERIFY(m_desk->dropJob(QStringLiteral("c|x.pcl"), jobFor(printer.host())));
     waitIdle();
@@ -404,7 +404,7 @@ void TestJobFaults::cancelOfAnIdShownWithUnderscore()
 // printed stay in the folder, while a small complete job behind them prints.
 void TestJobFaults::refusedFilesDoNotStarveOthers()
 {
-    SimPrinter printer(QString(), {"--states", "Queueing"});
+    JobPrinter printer({"--states", "Queueing"});
     QVERIFY(printer.start());
     const QString host = printer.host();
     QVERIFY(m_desk->dropJob(QStringLiteral("again.pcl"), jobFor(host)));

@@ -4,7 +4,7 @@
 #include "listenfile.h"
 #include "listenstatus.h"
 #include "printconfig.h"
-#include "simprinter.h"
+#include "jobprinter.h"
 
 #include <QDir>
 #include <QDomDocument>
@@ -46,7 +46,7 @@ static QByteArray readFile(const QString &path)
 
 void TestJobFlow::wholeJob()
 {
-    SimPrinter printer(QString(), {QStringLiteral("--states"), QStringLiteral("Queueing,Processing,Printing,Completed"),
+    JobPrinter printer({QStringLiteral("--states"), QStringLiteral("Queueing,Processing,Printing,Completed"),
                               QStringLiteral("--state-interval-ms"), QStringLiteral("3000")});
     QVERIFY(printer.start());
     const QString host = printer.host();

@@ -1,7 +1,7 @@
 // The status tracker's reading of job-status and printer-status answers,
 // and its polling against the printer stand-in.
 #include "listenstatus.h"
-#include "simprinter.h"
+#include "jobprinter.h"
 
 #include <QtTest>
 
@@ -77,7 +77,7 @@ void TestListenStatus::jobAnswer()
     QFETCH(QString, word);
     QFETCH(bool, dropped);
 
-    SimPrinter printer(QString(), {"--unknown-job-reply", "Queueing"});
+    JobPrinter printer({"--unknown-job-reply", "Queueing"});
     QVERIFY(printer.start());
     const QString ip = printer.host();
     TrackerRun run;
@@ -98,7 +98,7 @@ void TestListenStatus::jobAnswer()
 
 void TestListenStatus::finalAnswerDropsEveryEntryOfTheJob()
 {
-    SimPrinter printer(QString(), {"--unknown-job-reply", "Printing"});
+    JobPrinter printer({"--unknown-job-reply", "Printing"});
     QVERIFY(printer.start());
     const QString ip = printer.host();
     auto asked = [&](const QByteArray &id) { return printer.requestBodies("getJobStatus").count("jobID=" + id); };
@@ -169,10 +169,10 @@ void TestListenStatus::printerAnswer()
 
 void TestListenStatus::printerListAndPolls()
 {
-    SimPrinter printer(QString(), {"--printer-status", "2,1001,2.002"});
+    JobPrinter printer({"--printer-status", "2,1001,2.002"});
     QVERIFY(printer.start());
     const QString ip = printer.host();
-    const QString other = SimPrinter::unusedHost();
+    const QString other = JobPrinter::unusedHost();
     TrackerRun run;
     ListenStatus &t = run.tracker;
 

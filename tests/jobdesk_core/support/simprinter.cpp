@@ -4,9 +4,15 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QMutex>
+#include <QSet>
 #include <QTcpServer>
 #include <QThread>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 SimPrinterProcess::SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs)
     : m_host(host), m_store(store), m_extraArgs(extraArgs)
@@ -41,8 +47,41 @@ bool SimPrinterProcess::start(int timeoutMs)
     return false;
 }
 
+namespace {
+
+// Long enough for the fixed-port tests another run is going through.
+const int kPortLockWaitMs = 200000;
+
+bool holdPortLock(quint16 port)
+{
+    static QMutex mutex;
+    static QSet<quint16> held;
+    QMutexLocker lock(&mutex);
+    if (held.contains(port))
+        return true;
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QStringLiteral("/spoolbay-tests-port-%1.lock").arg(port));
+    // Close-on-exec: a printer or job desk started by the test must not keep the lock.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return true;  // no lock file possible: the port probe alone still guards
+    QDeadlineTimer deadline(kPortLockWaitMs);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (deadline.hasExpired()) {
+            ::close(fd);
+            return false;
+        }
+        QThread::msleep(100);
+    }
+    held.insert(port);  // the descriptor stays open: the lock ends with the process
+    return true;
+}
+
+} // namespace
+
 bool SimPrinterProcess::waitForPortFree(quint16 port, int timeoutMs)
 {
+    if (!holdPortLock(port))
+        return false;
     QDeadlineTimer deadline(timeoutMs);
     do {
         QTcpServer probe;

@@ -37,8 +37,11 @@ public:
 
     static QString binary();
 
-    // Waits until nobody listens on the TCP port (another test process may
-    // hold a fixed port such as 18020 for a while); false on time-out.
+    // Call before anything of this process binds a fixed port such as 18020.
+    // Takes a machine-wide lock for the port that this process then keeps until
+    // it exits (CTest's RESOURCE_LOCK only orders the tests of one run, and
+    // several builds may run their suites at once), then waits until nobody
+    // listens on the port any more; false on time-out.
     static bool waitForPortFree(quint16 port, int timeoutMs = 60000);
 
 private:

@@ -3,6 +3,7 @@
 #include "listenfile.h"
 #include "paths.h"
 #include "printconfig.h"
+#include "simprinter.h"
 
 #include <QDir>
 #include <QFile>
@@ -88,6 +89,9 @@ JobDesk::JobDesk()
     QDir().mkpath(paths::dataDir());
     QDir().mkpath(QFileInfo(paths::logFile()).absolutePath());
     setConverterInstalled(true);
+    // Another test run may hold the settings port; its peers must not reach ours.
+    if (!SimPrinterProcess::waitForPortFree(18020))
+        return;
     g_spoolBusy.storeRelease(0);
     m_controller.reset(new PrintConfig());
     m_ok = true;
