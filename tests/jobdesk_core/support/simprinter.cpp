@@ -10,6 +10,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -49,9 +51,6 @@ bool SimPrinterProcess::start(int timeoutMs)
 
 namespace {
 
-// Long enough for the fixed-port tests another run is going through.
-const int kPortLockWaitMs = 200000;
-
 bool holdPortLock(quint16 port)
 {
     static QMutex mutex;
@@ -64,13 +63,19 @@ bool holdPortLock(quint16 port)
     const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return true;  // no lock file possible: the port probe alone still guards
-    QDeadlineTimer deadline(kPortLockWaitMs);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (deadline.hasExpired()) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // A blocking wait queues us in the kernel: the next in line gets the lock as
+        // soon as its holder exits, instead of racing newcomers with polls. The
+        // test's own time limit ends a wait that never finishes.
+        std::fprintf(stderr, "waiting for another test process to release port %u\n", unsigned(port));
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
             ::close(fd);
             return false;
         }
-        QThread::msleep(100);
     }
     held.insert(port);  // the descriptor stays open: the lock ends with the process
     return true;

@@ -40,8 +40,9 @@ public:
     // Call before anything of this process binds a fixed port such as 18020.
     // Takes a machine-wide lock for the port that this process then keeps until
     // it exits (CTest's RESOURCE_LOCK only orders the tests of one run, and
-    // several builds may run their suites at once), then waits until nobody
-    // listens on the port any more; false on time-out.
+    // several builds may run their suites at once), waiting in line for it as
+    // long as it takes; then waits up to timeoutMs until nobody listens on the
+    // port any more (a process that takes no lock); false on time-out.
     static bool waitForPortFree(quint16 port, int timeoutMs = 60000);
 
 private:
