@@ -1,5 +1,6 @@
 #include "joblogdb.h"
 
+#include "printername.h"
 #include "textcipher.h"
 
 #include <QDebug>
@@ -52,6 +53,16 @@ bool openDb(QSqlDatabase &db, const QString &dbPath)
     return true;
 }
 
+// The job log's folder is named after the record's printer; a name that is
+// not a plain queue name or address must not reach the file system.
+bool printerRefused(const JobRecord &record)
+{
+    if (printerNameUsable(record.DeviceIP))
+        return false;
+    qDebug().noquote() << "Error: printer name refused:" << record.DeviceIP;
+    return true;
+}
+
 } // namespace
 
 JobLogDb::JobLogDb()
@@ -67,6 +78,8 @@ JobLogDb::JobLogDb()
 
 QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
 {
+    if (printerRefused(record))
+        return QString();
     if (QFile::exists(dbPath)) {
         if (!openDb(m_db, dbPath))
             return QString();
@@ -110,6 +123,8 @@ QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
 
 bool JobLogDb::updateJobResult(const QString &dbPath, const JobRecord &record)
 {
+    if (printerRefused(record))
+        return false;
     if (!openDb(m_db, dbPath))
         return false;
     qDebug() << "Succeed to connect database.";

@@ -2,6 +2,7 @@
 
 #include "listenfile.h"
 #include "paths.h"
+#include "printername.h"
 
 #include <QDebug>
 #include <QFile>
@@ -58,6 +59,14 @@ void PrintConfig::onFindFile(QString fileName)
     runPrnTool();
     if (!readPrinterInfo()) {
         g_spoolBusy.storeRelease(0);
+        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+    // The name becomes a folder and a URL host: anything else would move the
+    // job log or the job elsewhere. Refused like a companion that cannot be read.
+    if (!printerNameUsable(JPrinterName)) {
+        g_spoolBusy.storeRelease(0);
+        qDebug().noquote() << "printer name refused:" << JPrinterName;
         qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
         return;
     }

@@ -2,6 +2,7 @@
 
 #include "joblogdb.h"
 #include "paths.h"
+#include "printername.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -16,7 +17,8 @@ void PrintConfig::insertJobRecord()
 {
     JobLogDb db;
     const QString folder = paths::dataDir() + JPrinterName;
-    QDir().mkdir(folder);
+    if (printerNameUsable(JPrinterName))
+        QDir().mkdir(folder);
     const QString dbPath = paths::jobLogFile(JPrinterName);
 
     JobRecord r;

@@ -110,7 +110,9 @@ void PrintConfig::onMessageCallback(int status_code, int user_type, QString strR
             m_trayIcon->showMessage(tr("消息提示"), balloon, QSystemTrayIcon::Information, kBalloonMs);
         // Earlier jobs still watched whose id occurs in this spool path end here.
         for (int i = 0; i < m_jobWatchList.size();) {
-            if (!RemoveFile.contains(m_jobWatchList.at(i).jobId)) {
+            // An empty id (a spool file named ".pcl") would match every path.
+            const QString &id = m_jobWatchList.at(i).jobId;
+            if (id.isEmpty() || !RemoveFile.contains(id)) {
                 ++i;
                 continue;
             }
@@ -154,6 +156,8 @@ QString PrintConfig::jobRowId(const QString &jobId)
 
 bool PrintConfig::jobRowPathMatch(const QString &rowId, const QString &path)
 {
+    if (rowId.isEmpty())
+        return false;
     return path.contains(rowId) || jobRowId(path).contains(rowId);
 }
 

@@ -6,6 +6,7 @@
 #include "printconfig.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QRegularExpression>
@@ -30,6 +31,17 @@ bool writeFile(const QString &path, const QByteArray &data)
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
+// Every path below `dir`, to see that nothing was created anywhere in it.
+QStringList tree(const QString &dir)
+{
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    paths.sort();
+    return paths;
+}
+
 } // namespace
 
 class TestIntake : public QObject
@@ -51,6 +63,8 @@ private slots:
     void hostInterfacePerJob();
     void ticketFile();
     void jobLogUpdateFindsFirstRecord();
+    void printerNameThatIsNoPlainName_data();
+    void printerNameThatIsNoPlainName();
 
 private:
     PrintConfig *pc() const { return m_desk->controller(); }
@@ -330,6 +344,53 @@ void TestIntake::jobLogUpdateFindsFirstRecord()
     QCOMPARE(info.value("first"), QStringLiteral("用户取消/1/6"));
     QCOMPARE(info.value("second"), QStringLiteral("待打印/-1/6"));
     pc()->clearStatus();
+}
+
+void TestIntake::printerNameThatIsNoPlainName_data()
+{
+    QTest::addColumn<QString>("printer");
+    QTest::newRow("parent folder") << "../escape";
+    QTest::newRow("up into the install folder") << "../../INSTALL/Log";
+    QTest::newRow("sub folder") << "a/b";
+    QTest::newRow("dot dot") << "..";
+    QTest::newRow("dot") << ".";
+    QTest::newRow("backslash") << "a\\b";
+    QTest::newRow("port") << "127.0.0.2:8080";
+    QTest::newRow("user info") << "evil@127.0.0.2";
+    QTest::newRow("path in host") << "127.0.0.2/x?y#z";
+    QTest::newRow("blank") << "queue name";
+    QTest::newRow("chinese") << QStringLiteral("打印机");
+}
+
+// A printer name from the converter that is no plain queue name or address
+// is refused before it names a folder or a host: no job log anywhere, no
+// ticket, no upload, the spool files stay, and the next file may come.
+void TestIntake::printerNameThatIsNoPlainName()
+{
+    QFETCH(QString, printer);
+    static int n = 0;
+    const QString path = work(QStringLiteral("named%1.pcl").arg(++n));
+    PjlJob job;
+    job.queue = printer.toUtf8();
+    QVERIFY(writePjlJob(path, job));
+    QVERIFY(writeFile(path + ".xml", QByteArray()));
+    const QStringList before = tree(m_desk->root());
+    const int known = pc()->m_jobNameList.size();
+    const int watched = pc()->m_jobWatchList.size();
+
+    g_spoolBusy.storeRelease(1);
+    pc()->onFindFile(path);
+
+    QCOMPARE(pc()->JPrinterName, printer);   // the converter did pass it on
+    QVERIFY(logContains(QStringLiteral("printer name refused:")));
+    QCOMPARE(g_spoolBusy.loadAcquire(), 0);
+    QCOMPARE(pc()->m_jobNameList.size(), known);
+    QCOMPARE(pc()->m_jobWatchList.size(), watched);
+    QVERIFY(!logContains(QStringLiteral("sendXml:")));
+    QVERIFY(!logContains(QStringLiteral("--------clear status")));
+    QCOMPARE(tree(m_desk->root()), before);
+    QVERIFY(QFile::exists(path));
+    QVERIFY(!readFile(path + ".xml").contains("<Attribute>"));   // not rewritten as a ticket
 }
 
 QTEST_MAIN(TestIntake)

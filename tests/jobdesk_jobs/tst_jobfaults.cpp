@@ -44,6 +44,7 @@ private slots:
     void uploadOutcome_data();
     void uploadOutcome();
     void failureMarksEarlierJobInPath();
+    void emptyJobNameMatchesNoPath();
     void awkwardFileNames_data();
     void awkwardFileNames();
     void repeatedJobName();
@@ -173,6 +174,33 @@ void TestJobFaults::failureMarksEarlierJobInPath()
     QCOMPARE(fields[2], QStringLiteral("打印失败:权限拒绝打印！"));
     for (const JobWatchItem &w : qAsConst(pc()->m_jobWatchList))
         QVERIFY(w.jobId != QLatin1String("rep"));
+}
+
+// A job named "" (spool file ".pcl") is in every path as a substring; a
+// later job's failure must leave it and its row alone.
+void TestJobFaults::emptyJobNameMatchesNoPath()
+{
+    JobWatchItem empty;
+    empty.jobId = QString();
+    empty.displayName = QStringLiteral("e.pdf");
+    pc()->m_jobWatchList.append(empty);
+    const QString row = QStringLiteral("|e.pdf|等待中|2026-12-10 10:00:00");
+    pc()->mPrinterTask.m_workFileList.append(row);
+
+    pc()->RemoveFile = m_desk->spoolPath(QStringLiteral("other.pcl"));
+    pc()->onMessageCallback(200, 1, QStringLiteral("2001"), QStringLiteral("other"), JobPrinter::unusedHost());
+    g_spoolBusy.storeRelease(0);
+
+    QCOMPARE(m_desk->jobRow(QString()), row);
+    bool stillWatched = false;
+    for (const JobWatchItem &w : qAsConst(pc()->m_jobWatchList))
+        stillWatched |= w.jobId.isEmpty();
+    QVERIFY(stillWatched);
+
+    pc()->mPrinterTask.m_workFileList.removeAll(row);
+    for (int i = pc()->m_jobWatchList.size() - 1; i >= 0; --i)
+        if (pc()->m_jobWatchList.at(i).jobId.isEmpty())
+            pc()->m_jobWatchList.removeAt(i);
 }
 
 void TestJobFaults::awkwardFileNames_data()

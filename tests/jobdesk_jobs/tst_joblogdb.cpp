@@ -87,6 +87,8 @@ private slots:
     void updateWritesTheJobsEnd();
     void exportWritesCommaSeparatedLines();
     void failuresAreReportedByResult();
+    void printerNames_data();
+    void printerNames();
 
 private:
     QTemporaryDir m_dir;
@@ -225,6 +227,41 @@ void TestJobLogDb::failuresAreReportedByResult()
     QVERIFY(!JobLogDb().insertJob(m_db, record("a")).isEmpty());
     QVERIFY(!JobLogDb().exportToText(m_db, m_dir.path() + "/no/such/dir/out.txt"));
     QVERIFY(logContains("Error: Failed to create text file."));
+}
+
+void TestJobLogDb::printerNames_data()
+{
+    QTest::addColumn<QString>("printer");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("address") << "192.168.1.20" << true;
+    QTest::newRow("loopback") << "127.0.0.2" << true;
+    QTest::newRow("queue name") << "Office_2-east.lan" << true;
+    QTest::newRow("none") << "" << true;
+    QTest::newRow("parent folder") << "../x" << false;
+    QTest::newRow("sub folder") << "a/b" << false;
+    QTest::newRow("dot dot") << ".." << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("backslash") << "a\\b" << false;
+    QTest::newRow("port") << "host:80" << false;
+    QTest::newRow("line break") << "a\nb" << false;
+    QTest::newRow("chinese") << QStringLiteral("打印机") << false;
+}
+
+// The job log takes only a plain printer name, whoever calls it.
+void TestJobLogDb::printerNames()
+{
+    QFETCH(QString, printer);
+    QFETCH(bool, usable);
+    JobRecord r = record("a.pdf");
+    r.DeviceName = r.DeviceIP = r.DeviceID = printer;
+    r.GUID = JobLogDb().insertJob(m_db, r);
+    QCOMPARE(!r.GUID.isEmpty(), usable);
+    QCOMPARE(QFile::exists(m_db), usable);
+    r.JobInfo = QStringLiteral("打印完成");
+    QCOMPARE(JobLogDb().updateJobResult(m_db, r), usable);
+    QCOMPARE(logContains("printer name refused:"), !usable);
+    if (usable)
+        QCOMPARE(column(m_db, "SELECT DeviceIP||'/'||JobInfo FROM R_JobInfo"), QStringList(printer + QStringLiteral("/打印完成")));
 }
 
 QTEST_MAIN(TestJobLogDb)
