@@ -1,6 +1,7 @@
 // The job-submit dialog on the job controller: offered levels, the choice,
 // print (watermark, then upload to the printer stand-in) and cancel.
 #include "listenfile.h"
+#include "messagelog.h"
 #include "printconfig.h"
 #include "simprinter.h"
 
@@ -15,20 +16,13 @@
 
 namespace {
 
-QStringList g_messages;
-QtMessageHandler g_previous = nullptr;
-
-void collect(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    g_messages << msg;
-    if (g_previous)
-        g_previous(type, context, msg);
-}
+MessageLog *g_log = nullptr; // the job desk's debug lines, for the tests that check them
 
 int indexOfMessage(const QString &start)
 {
-    for (int i = 0; i < g_messages.size(); ++i)
-        if (g_messages[i].startsWith(start))
+    const QStringList messages = g_log->debug();
+    for (int i = 0; i < messages.size(); ++i)
+        if (messages[i].startsWith(start))
             return i;
     return -1;
 }
@@ -104,11 +98,12 @@ private slots:
         QVERIFY(m_printer->start());
         QVERIFY(SimPrinterProcess::waitForPortFree(ListenFile::kSettingsPort));
         m_controller = new PrintConfig();
-        g_previous = qInstallMessageHandler(collect);
+        g_log = new MessageLog;
     }
     void cleanupTestCase()
     {
-        qInstallMessageHandler(g_previous);
+        delete g_log;
+        g_log = nullptr;
         delete m_controller;
         delete m_printer;
         g_spoolBusy.storeRelease(0);
@@ -117,7 +112,7 @@ private slots:
     void init()
     {
         QFile::remove(toolLog());
-        g_messages.clear();
+        g_log->clear();
     }
 
     void form()
@@ -158,7 +153,7 @@ private slots:
         QCOMPARE(shownLevels(), shown);
         if (!shown.isEmpty())
             QVERIFY(m_controller->ui.radioButton->isChecked());
-        QVERIFY(g_messages.contains("tSercret  : \"" + levels + "\""));
+        QVERIFY(g_log->debug().contains("tSercret  : \"" + levels + "\""));
         m_controller->hide();
     }
 

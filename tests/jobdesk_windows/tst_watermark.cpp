@@ -1,6 +1,7 @@
 // The watermark request with the real barcode tool: the XML text, one tool run
 // per page and copy, the images it leaves, and no shell in between.
 #include "listenfile.h"
+#include "messagelog.h"
 #include "printconfig.h"
 #include "simprinter.h"
 
@@ -14,15 +15,7 @@
 
 namespace {
 
-QStringList g_messages;
-QtMessageHandler g_previous = nullptr;
-
-void collect(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    g_messages << msg;
-    if (g_previous)
-        g_previous(type, context, msg);
-}
+MessageLog *g_log = nullptr; // the job desk's debug lines, for the tests that check them
 
 const QString kHead = QStringLiteral(
     "<?xml version=\"1.0\" encoding=\"utf-8\"?><request type=\"WaterMark\"><layout>"
@@ -80,11 +73,12 @@ private slots:
         QVERIFY(QDir::setCurrent(m_work.path()));
         QVERIFY(SimPrinterProcess::waitForPortFree(ListenFile::kSettingsPort));
         m_controller = new PrintConfig();
-        g_previous = qInstallMessageHandler(collect);
+        g_log = new MessageLog;
     }
     void cleanupTestCase()
     {
-        qInstallMessageHandler(g_previous);
+        delete g_log;
+        g_log = nullptr;
         delete m_controller;
         QDir::setCurrent(m_previousDir);
     }
@@ -92,7 +86,7 @@ private slots:
     {
         QFile::remove(runLog());
         QDir(QStringLiteral("png")).removeRecursively();
-        g_messages.clear();
+        g_log->clear();
     }
 
     void twoCopiesOfThreePages()
@@ -129,7 +123,7 @@ private slots:
             QVERIFY(zbar.waitForFinished(10000));
             QCOMPARE(QString::fromUtf8(zbar.readAllStandardOutput()).trimmed(), texts[i]);
         }
-        QVERIFY(g_messages.contains(QStringLiteral("java  -jar   BarcodeUtil.jar ./png/2-3.png  ") + texts[5]));
+        QVERIFY(g_log->debug().contains(QStringLiteral("java  -jar   BarcodeUtil.jar ./png/2-3.png  ") + texts[5]));
     }
 
     void noCopiesOrNoPages_data()
@@ -207,7 +201,7 @@ private slots:
         setJob(1, 1);
         m_controller->BarcodeTemplate.clear();
         QVERIFY(m_controller->buildWaterMarkRequest().contains("<bar-code>./png/1-1.png</bar-code><text></text>"));
-        QVERIFY(g_messages.contains(QStringLiteral("java  -jar   BarcodeUtil.jar ./png/1-1.png  ")));
+        QVERIFY(g_log->debug().contains(QStringLiteral("java  -jar   BarcodeUtil.jar ./png/1-1.png  ")));
         QCOMPARE(toolRuns(), QStringList{"./png/1-1.png\t"});
         QVERIFY(!QImage(QStringLiteral("png/1-1.png")).isNull());
     }
