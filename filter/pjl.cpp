@@ -31,6 +31,28 @@ size_t WritePort(const void *ptr, size_t size, size_t nitems, FILE *stream)
     return n;
 }
 
+// Pages sent so far and how many copies the printer makes of each (filter(7)).
+static std::atomic<unsigned> gPagesSent{0};
+static std::atomic<int> gCopiesPerPage{1};
+
+int PrinterCopies(const cups_page_header2_t *inheader, BOOL bDriverDoCollate)
+{
+    return (inheader->Collate || bDriverDoCollate) ? 1 : (int)inheader->NumCopies;
+}
+
+void StartPageCount(int copiesPerPage)
+{
+    gPagesSent.store(0);
+    gCopiesPerPage.store(copiesPerPage > 0 ? copiesPerPage : 1);
+}
+
+void ReportPageSent()
+{
+    // CUPS's page log and quotas count these lines of the last filter.
+    if (!gOutputFailed.load(std::memory_order_acquire))
+        fprintf(stderr, "PAGE: %u %d\n", gPagesSent.fetch_add(1) + 1, gCopiesPerPage.load());
+}
+
 std::string CloseJobTail(BOOL cancel)
 {
     std::string tail = "@PJL SET TIMEOUT=5\r\n";

@@ -143,7 +143,7 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *h, const StartJobInfo &
     add("@PJL SET BITSPERPIXEL=", (HasCap(f, CAP_TWO_BIT_600) && h->cupsInteger[8] == 2) ? "2" : "1", false);
     if (HasCap(f, CAP_SSL))
         add("@PJL SET ENCRYPTION = SSL", "", false);
-    add("@PJL SET COPIES=", (h->Collate || in.bDriverDoCollate) ? "1" : std::to_string(h->NumCopies), false);
+    add("@PJL SET COPIES=", std::to_string(PrinterCopies(h, in.bDriverDoCollate)), false);
     add("@PJL SET MEDIASOURCE=", "TRAY1", false);
     add("@PJL SET JUSTIFIED=", "LEFT", false);
     add("@PJL SET MIRROR=", "OFF", false);

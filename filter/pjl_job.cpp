@@ -109,6 +109,7 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
     *bDriverDoCollate = (bCollate == 1 && inheader->NumCopies > 1) ? 1 : 0;
     DbgMessage(fn, "bDriverDoCollate = %d", *bDriverDoCollate);
     *nCopies = inheader->NumCopies;
+    StartPageCount(PrinterCopies(inheader, *bDriverDoCollate));
 
     PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], jsonPath.c_str(), *bDriverDoCollate,
                          PrinterLocation, feature, DriverFeature, DriverVersion, AccountName, AccountPwd,

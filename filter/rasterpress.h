@@ -107,6 +107,12 @@ void getFilePath();
 // Returns the items written to `stream` (callers may ignore it).
 size_t WritePort(const void *ptr, size_t size, size_t nitems, FILE *stream);
 
+// Copies the printer makes of each page: 1 when the pages are collated.
+int PrinterCopies(const cups_page_header2_t *inheader, BOOL bDriverDoCollate);
+// Page accounting for CUPS: reset at the job's start, one "PAGE:" line per page record sent.
+void StartPageCount(int copiesPerPage);
+void ReportPageSent();
+
 DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollate, int flag, ppd_file_t *ppd,
                BOOL bCollate, int numUP, DWORD *nCopies, const BYTE *feature, DWORD DriverFeature,
                const char *DriverVersion, const char *AccountName, const char *AccountPwd,

@@ -145,6 +145,7 @@ void *JbigThread(void *arg)
                 SpoolAppend(slot->lpbuf, len);
             } else {
                 WritePort(slot->lpbuf, 1, len, stdout);
+                ReportPageSent();
                 count_bytes += len;
                 DbgMessage(fn, "count_bytes = %d", (int)count_bytes.load());
             }

@@ -218,6 +218,7 @@ void SpoolSendRecord(DWORD k, const char *fn)
         return;
     if (GetPageData(k, size, buf)) {
         WritePort(buf, 1, size, stdout);
+        ReportPageSent();
         count_bytes += size;
         gOutputSize += (int)size;
     }

@@ -244,6 +244,55 @@ TEST(FilterRun, CollatedCopiesAreReplayedFromTheSpoolFile)
     }
 }
 
+// CUPS's page log counts the "PAGE: number copies" lines of the last filter:
+// one per page record sent, spooled and replayed ones included.
+TEST(FilterRun, EveryPageSentIsReportedToThePageLog)
+{
+    struct Case {
+        const char *name;
+        int pages;
+        bool duplex;
+        unsigned copies;
+        const char *collate;
+        unsigned sent;      // page records in the job
+        unsigned perRecord; // copies the printer makes of each
+    };
+    const Case cases[] = {
+        {"simplex, one copy", 2, false, 1, "False", 2, 1},
+        {"printer makes the copies", 2, false, 3, "False", 2, 3},
+        {"duplex with a white last back", 3, true, 1, "False", 4, 1},
+        {"collated copies replayed", 3, true, 2, "True", 8, 1},
+    };
+    std::vector<RasterPage> src = ReadRaster(ManualPages("1-3"));
+    ASSERT_EQ(src.size(), 3u);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RasterPage> pages(src.begin(), src.begin() + c.pages);
+        for (auto &p : pages) {
+            p.header.NumCopies = c.copies;
+            p.header.Duplex = c.duplex ? CUPS_TRUE : CUPS_FALSE;
+        }
+        std::string ras = Root() + "/pagelog.ras";
+        WriteRaster(ras, pages);
+        RunOptions o;
+        o.options = std::string("Collate=") + c.collate;
+        RunResult r = RunFilter(ras, o);
+        unlink(ras.c_str());
+        ASSERT_EQ(r.status, 0) << r.err;
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        ASSERT_EQ(job.pages.size(), c.sent);
+        std::vector<std::string> got, want;
+        std::istringstream err(r.err);
+        for (std::string line; std::getline(err, line);)
+            if (line.rfind("PAGE:", 0) == 0)
+                got.push_back(line);
+        for (unsigned i = 1; i <= c.sent; i++)
+            want.push_back("PAGE: " + std::to_string(i) + " " + std::to_string(c.perRecord));
+        EXPECT_EQ(got, want);
+    }
+}
+
 TEST(FilterRun, FitToPaperAndScaling)
 {
     // A Letter page fitted to A4 comes out on the A4 canvas.
