@@ -49,6 +49,8 @@ std::string Q(const std::string &s)
 
 Scheduler::Scheduler(std::string filter, bool linked) : filter_(std::move(filter)), linked_(linked) {}
 
+Scheduler::Scheduler() : Scheduler(RASTERPRESS_BIN) {}
+
 bool Scheduler::Start()
 {
     dir_ = Root() + "/cupsd";

@@ -15,6 +15,8 @@ public:
     // or, with linked, reached through a link, so CUPS runs and checks that very
     // file (an installed one, with its own owner and mode).
     explicit Scheduler(std::string filter, bool linked = false);
+    // The filter of this build.
+    Scheduler();
     ~Scheduler();
     Scheduler(const Scheduler &) = delete;
     Scheduler &operator=(const Scheduler &) = delete;

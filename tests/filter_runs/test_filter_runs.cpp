@@ -673,7 +673,7 @@ TEST(FilterRun, PrintedThroughARealScheduler)
     if (geteuid() != 0)
         GTEST_SKIP() << "the scheduler must be able to run its filters as user lp";
     const auto &ref = ReferenceDots();
-    Scheduler cupsd(RASTERPRESS_BIN);
+    Scheduler cupsd;
     ASSERT_TRUE(cupsd.Start());
     ASSERT_TRUE(cupsd.Shell("lpadmin -p 127.0.0.2 -E -v file://" + cupsd.Out() + " -P " + BasePpd() +
                             " 2>/dev/null"));
