@@ -10,6 +10,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "header_word.h"
 #include "pagerecord.h"
 #include "velmora.h"
 
@@ -72,7 +73,7 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
     }
     slot->linebyteLeft = slot->page_width > inheader->cupsWidth ? slot->page_width - inheader->cupsWidth : 0;
 
-    if (!blank && inheader->Duplex && RemoveBlankPage) {
+    if (!blank && HeaderWord(inheader->Duplex) && RemoveBlankPage) {
         DbgMessage(fn, "Black dot = %d", (int)BlackDot);
         DbgMessage(fn, "page = %d", (int)*page);
         if (BlackDot == 0) {
