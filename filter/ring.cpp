@@ -21,6 +21,9 @@ static void WaitSlotFree(JobInfo *slot, DWORD index)
         if (!(f & (JOB_FILLED | JOB_IMAGE_DONE)))
             return;
         DbgMessage("SendOnePage", "wait buffer index %d!", (int)index);
+        // The buffer is the worker's or the writer's while the slot is busy: whether
+        // the slot holds one is read from its flag, never from the pointer itself.
+        DbgMessage("SendOnePage", "lpbuf = %d!", (f & (JOB_FILLED | JOB_IMAGE_DONE)) ? 1 : 0);
         DbgMessage("SendOnePage", "flag = %d!", (int)f);
         Sleep(300);
     }
