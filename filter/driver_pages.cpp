@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "header_word.h"
 #include "pagerecord.h"
 #include "velmora.h"
 
@@ -71,7 +72,7 @@ bool DriverPageLoop(DriverJob &job)
         }
 
         // i. The reference page.
-        DbgMessage(kMain, "Orientation %d!", (int)inheader.Orientation);
+        DbgMessage(kMain, "Orientation %d!", (int)HeaderWord(inheader.Orientation));
         if (PrinterA3 || job.page == 0)
             ginheader_bak = inheader;
 
@@ -94,8 +95,12 @@ bool DriverPageLoop(DriverJob &job)
                                     job.DriverVersion, job.AccountName, job.AccountPwd, job.PrinterPortName);
             // Taken after the job header: the accounting answer may turn duplex on or off,
             // and the sheets must then be paired (or not) as the printer was told.
-            job.bDuplex = inheader.Duplex;
+            job.bDuplex = HeaderWord(inheader.Duplex) ? TRUE : FALSE;
         }
+        // That one decision holds for every page, whatever its own header says, so
+        // the back-page turn and the blank-page drop follow the pairing.
+        inheader.Duplex = job.bDuplex ? CUPS_TRUE : CUPS_FALSE;
+        ginheader_bak.Duplex = inheader.Duplex;
 
         // m. Cancelled meanwhile.
         if (gCancelJob.load(std::memory_order_acquire)) {

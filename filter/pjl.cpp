@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "header_word.h"
 #include "velmora.h"
 
 const char DrvCancelStr[] = "\x1b"
@@ -37,7 +38,7 @@ static std::atomic<int> gCopiesPerPage{1};
 
 int PrinterCopies(const cups_page_header2_t *inheader, BOOL bDriverDoCollate)
 {
-    return (inheader->Collate || bDriverDoCollate) ? 1 : (int)inheader->NumCopies;
+    return (HeaderWord(inheader->Collate) || bDriverDoCollate) ? 1 : (int)inheader->NumCopies;
 }
 
 void StartPageCount(int copiesPerPage)

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "header_word.h"
 #include "velmora.h"
 
 static std::string CleanValue(const std::string &v, bool quoted)
@@ -128,10 +129,15 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *h, const StartJobInfo &
         false);
     add("@PJL SET DENSITY=", std::to_string(h->cupsCompression + 1), false);
     add("@PJL SET AUTOSELECT=", h->MediaPosition == 250 ? "ON" : "OFF", false);
-    add("@PJL SET DUPLEX=", (rmq0 && json[3][0]) ? json[3] : (h->Duplex == 1 ? "ON" : "OFF"), false);
-    if (rmq0)
-        h->Duplex = strcasecmp(json[3], "ON") == 0 ? CUPS_TRUE : CUPS_FALSE;
-    add("@PJL SET DUPLEXTYPE=", (rmq0 && json[4][0]) ? json[4] : (h->Tumble ? "CALENDAR" : "BOOKLET"), false);
+    // The job's one duplex decision: any non-zero Duplex of the raster, or in RMQ mode 0
+    // the accounting answer (ON in any case; anything else, or none, is one-sided).
+    // The line says what the job does; the answer's own spelling of ON or OFF is kept.
+    const bool duplex = rmq0 ? strcasecmp(json[3], "ON") == 0 : HeaderWord(h->Duplex) != 0;
+    const bool answerSpelled = rmq0 && (strcasecmp(json[3], "ON") == 0 || strcasecmp(json[3], "OFF") == 0);
+    add("@PJL SET DUPLEX=", answerSpelled ? json[3] : (duplex ? "ON" : "OFF"), false);
+    h->Duplex = duplex ? CUPS_TRUE : CUPS_FALSE;
+    add("@PJL SET DUPLEXTYPE=",
+        (rmq0 && json[4][0]) ? json[4] : (HeaderWord(h->Tumble) ? "CALENDAR" : "BOOKLET"), false);
     int res = 600;
     if (HasCap(f, CAP_1200X1200))
         res = std::max(600, (int)h->HWResolution[0]);
@@ -151,8 +157,8 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *h, const StartJobInfo &
     if (HasCap(f, CAP_IMPR))
         add("@PJL SET IMPR=1", "", false);
     add("@PJL SET BIDICOMM=", "OFF", false);
-    DbgMessage("PJL_WriteStartJobCmd", "ori = %d", (int)h->Orientation);
-    add("@PJL SET ORIENTATION=", h->Orientation ? "LANDSCAPE" : "PORTRAIT", false);
+    DbgMessage("PJL_WriteStartJobCmd", "ori = %d", (int)HeaderWord(h->Orientation));
+    add("@PJL SET ORIENTATION=", HeaderWord(h->Orientation) ? "LANDSCAPE" : "PORTRAIT", false);
     add("@PJL ENTER LANGUAGE=QZGDI", "", false);
     return v;
 }

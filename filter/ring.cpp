@@ -10,6 +10,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "header_word.h"
 #include "pagerecord.h"
 #include "velmora.h"
 
@@ -20,6 +21,9 @@ static void WaitSlotFree(JobInfo *slot, DWORD index)
         if (!(f & (JOB_FILLED | JOB_IMAGE_DONE)))
             return;
         DbgMessage("SendOnePage", "wait buffer index %d!", (int)index);
+        // The buffer is the worker's or the writer's while the slot is busy: whether
+        // the slot holds one is read from its flag, never from the pointer itself.
+        DbgMessage("SendOnePage", "lpbuf = %d!", (f & (JOB_FILLED | JOB_IMAGE_DONE)) ? 1 : 0);
         DbgMessage("SendOnePage", "flag = %d!", (int)f);
         Sleep(300);
     }
@@ -72,7 +76,7 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
     }
     slot->linebyteLeft = slot->page_width > inheader->cupsWidth ? slot->page_width - inheader->cupsWidth : 0;
 
-    if (!blank && inheader->Duplex && RemoveBlankPage) {
+    if (!blank && HeaderWord(inheader->Duplex) && RemoveBlankPage) {
         DbgMessage(fn, "Black dot = %d", (int)BlackDot);
         DbgMessage(fn, "page = %d", (int)*page);
         if (BlackDot == 0) {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "header_word.h"
 #include "rasterpress.h"
 
 namespace {
@@ -85,8 +86,8 @@ bool CheckPageHeader(const cups_page_header2_t *h, char *why, size_t whyLen)
                     bpp);
     if (h->cupsBitsPerColor != 8)
         return fail("Raster page has %u bits per colour; only 8 are printed", h->cupsBitsPerColor);
-    if (bpp > 8 && h->cupsColorOrder != CUPS_ORDER_CHUNKED)
-        return fail("Raster page colour order %d is not supported", static_cast<int>(h->cupsColorOrder));
+    if (bpp > 8 && HeaderWord(h->cupsColorOrder) != CUPS_ORDER_CHUNKED)
+        return fail("Raster page colour order %u is not supported", HeaderWord(h->cupsColorOrder));
     uint64_t bpl = (static_cast<uint64_t>(h->cupsWidth) * bpp + 7) / 8;
     if (h->cupsBytesPerLine != bpl)
         return fail("Raster page header is inconsistent: cupsBytesPerLine %u, expected %llu for %u pixels of "
@@ -315,13 +316,13 @@ void DisplayPageInfo(const cups_page_header2_t *h)
     DbgMessage(fn, "MediaType = \"%.*s\"", static_cast<int>(sizeof h->MediaType), h->MediaType);
     DbgMessage(fn, "OutputType = \"%.*s\"", static_cast<int>(sizeof h->OutputType), h->OutputType);
     DbgMessage(fn, "AdvanceDistance = %d", h->AdvanceDistance);
-    DbgMessage(fn, "AdvanceMedia = %d", h->AdvanceMedia);
-    DbgMessage(fn, "Collate = %d", h->Collate);
+    DbgMessage(fn, "AdvanceMedia = %d", HeaderWord(h->AdvanceMedia));
+    DbgMessage(fn, "Collate = %d", HeaderWord(h->Collate));
     DbgMessage(fn, "cupsBitsPerColor = %d", h->cupsBitsPerColor);
     DbgMessage(fn, "cupsBitsPerPixel = %d", h->cupsBitsPerPixel);
     DbgMessage(fn, "cupsBytesPerLine = %d", h->cupsBytesPerLine);
-    DbgMessage(fn, "cupsColorOrder = %d", h->cupsColorOrder);
-    DbgMessage(fn, "cupsColorSpace = %d", h->cupsColorSpace);
+    DbgMessage(fn, "cupsColorOrder = %d", HeaderWord(h->cupsColorOrder));
+    DbgMessage(fn, "cupsColorSpace = %d", HeaderWord(h->cupsColorSpace));
     DbgMessage(fn, "cupsCompression = %d (Density)", h->cupsCompression);
     DbgMessage(fn, "cupsHeight = %d", h->cupsHeight);
     DbgMessage(fn, "cupsInteger[0] = %d (TonerSave)", h->cupsInteger[0]);
@@ -342,28 +343,28 @@ void DisplayPageInfo(const cups_page_header2_t *h)
                h->cupsString[0]);
     DbgMessage(fn, "cupsMediaType = %d (MediaType)", h->cupsMediaType);
     DbgMessage(fn, "cupsWidth = %d", h->cupsWidth);
-    DbgMessage(fn, "CutMedia = %d", h->CutMedia);
-    DbgMessage(fn, "Duplex = %d (Duplex)", h->Duplex);
+    DbgMessage(fn, "CutMedia = %d", HeaderWord(h->CutMedia));
+    DbgMessage(fn, "Duplex = %d (Duplex)", HeaderWord(h->Duplex));
     DbgMessage(fn, "HWResolution = [ %d %d ]", h->HWResolution[0], h->HWResolution[1]);
     DbgMessage(fn, "ImagingBoundingBox = [ %d %d %d %d ]", h->ImagingBoundingBox[0], h->ImagingBoundingBox[1],
                h->ImagingBoundingBox[2], h->ImagingBoundingBox[3]);
     DbgMessage(fn, "cupsImagingBBox = [ %f %f %f %f ]", static_cast<double>(h->cupsImagingBBox[0]),
                static_cast<double>(h->cupsImagingBBox[1]), static_cast<double>(h->cupsImagingBBox[2]),
                static_cast<double>(h->cupsImagingBBox[3]));
-    DbgMessage(fn, "InsertSheet = %d", h->InsertSheet);
-    DbgMessage(fn, "Jog = %d", h->Jog);
-    DbgMessage(fn, "LeadingEdge = %d", h->LeadingEdge);
-    DbgMessage(fn, "ManualFeed = %d", h->ManualFeed);
+    DbgMessage(fn, "InsertSheet = %d", HeaderWord(h->InsertSheet));
+    DbgMessage(fn, "Jog = %d", HeaderWord(h->Jog));
+    DbgMessage(fn, "LeadingEdge = %d", HeaderWord(h->LeadingEdge));
+    DbgMessage(fn, "ManualFeed = %d", HeaderWord(h->ManualFeed));
     DbgMessage(fn, "Margins = [ %d %d ]", h->Margins[0], h->Margins[1]);
     DbgMessage(fn, "MediaPosition = %d (Tray)", h->MediaPosition);
     DbgMessage(fn, "MediaWeight = %d", h->MediaWeight);
-    DbgMessage(fn, "MirrorPrint = %d", h->MirrorPrint);
-    DbgMessage(fn, "NegativePrint = %d", h->NegativePrint);
+    DbgMessage(fn, "MirrorPrint = %d", HeaderWord(h->MirrorPrint));
+    DbgMessage(fn, "NegativePrint = %d", HeaderWord(h->NegativePrint));
     DbgMessage(fn, "NumCopies = %d", h->NumCopies);
-    DbgMessage(fn, "Orientation = %d", h->Orientation);
-    DbgMessage(fn, "OutputFaceUp = %d", h->OutputFaceUp);
+    DbgMessage(fn, "Orientation = %d", HeaderWord(h->Orientation));
+    DbgMessage(fn, "OutputFaceUp = %d", HeaderWord(h->OutputFaceUp));
     DbgMessage(fn, "PageSize = [ %d %d ]", h->PageSize[0], h->PageSize[1]);
-    DbgMessage(fn, "Separations = %d", h->Separations);
-    DbgMessage(fn, "TraySwitch = %d", h->TraySwitch);
-    DbgMessage(fn, "Tumble = %d (Duplex)", h->Tumble);
+    DbgMessage(fn, "Separations = %d", HeaderWord(h->Separations));
+    DbgMessage(fn, "TraySwitch = %d", HeaderWord(h->TraySwitch));
+    DbgMessage(fn, "Tumble = %d (Duplex)", HeaderWord(h->Tumble));
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "header_word.h"
 #include "pagerecord.h"
 #include "rasterpress.h"
 
@@ -120,9 +121,9 @@ bool Process(JobInfo *slot, bool &rotated)
     DoNegative(slot, 0);
 
     const bool twoPlane = TwoPlane(slot);
-    DbgMessage(fn, "Tumble = %d", h.Tumble);
+    DbgMessage(fn, "Tumble = %d", HeaderWord(h.Tumble));
     if ((slot->DriverFeature & DRVF_ZR4_CHIP) && !HasCap(slot->Feature, CAP_IMPR) && (slot->PageIndex & 1) &&
-        h.Duplex && !h.Tumble) {
+        HeaderWord(h.Duplex) && !HeaderWord(h.Tumble)) {
         // The back of a sheet comes out of the duplexer upside down.
         DWORD planes = twoPlane ? 2 : 1;
         DWORD planeH = slot->page_height / planes;

@@ -1,13 +1,16 @@
 // The writer thread against hand-made finished slots: strict page order
 // whatever order the workers finish in, ring wrap-around, and a slot without
-// a record is never sent.
+// a record is never sent; and the reader waiting for a busy slot.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -15,6 +18,27 @@
 
 namespace
 {
+
+// The filter's log goes to a private test root, set before anything logs.
+struct LogRoot {
+    std::string path;
+    LogRoot()
+    {
+        char tmpl[] = "/tmp/rp-ringlog-XXXXXX";
+        path = mkdtemp(tmpl);
+        mkdir((path + "/tmp").c_str(), 0755);
+        mkdir((path + "/tmp/cups").c_str(), 0700);
+        setenv("RASTERPRESS_TEST_ROOT", path.c_str(), 1);
+    }
+    ~LogRoot() { (void)!system(("rm -rf '" + path + "'").c_str()); }
+    std::string Text() const
+    {
+        std::ifstream in(path + "/tmp/cups/printer.log");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+} gLogRoot;
 
 class WriterTest : public ::testing::Test
 {
@@ -138,4 +162,49 @@ TEST_F(WriterTest, SlotWithoutARecordIsNotSent)
     ASSERT_TRUE(WaitEmpty(2));
     EXPECT_EQ(Tags(), "ac");
     EXPECT_EQ(gCancelJob.load(), 1);
+}
+
+TEST_F(WriterTest, ReaderWaitsForABusySlot)
+{
+    // Page 1 is finished but waits for page 0; page 4 needs its slot.
+    Finish(1, 'b');
+    cups_page_header2_t h;
+    memset(&h, 0, sizeof h);
+    h.cupsWidth = h.cupsHeight = h.cupsBytesPerLine = 416;
+    h.cupsBitsPerColor = h.cupsBitsPerPixel = 8;
+    h.HWResolution[0] = h.HWResolution[1] = 600;
+    h.PageSize[0] = h.PageSize[1] = 72; // a 416-pixel square printable area at 600 dpi
+    h.NumCopies = 1;
+    ginheader_bak = h;
+    BYTE feature[2] = {0, 0};
+    DWORD page = 4;
+    BOOL ok = FALSE;
+    std::thread reader(
+        [&] { ok = SendOnePage(ring_, &page, &h, nullptr, 0, feature, "12", 1, 595.0f, 842.0f, 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(ring_[1].PageIndex, 1u) << "the reader took a busy slot";
+    Finish(0, 'a'); // the writer sends pages 0 and 1 and frees the slot
+    reader.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(page, 5u);
+    JobInfo &slot = ring_[1];
+    EXPECT_EQ(slot.PageIndex, 4u);
+    for (int i = 0; i < 200 && !(slot.flag.load(std::memory_order_acquire) & JOB_IMAGE_DONE); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(slot.flag.load(std::memory_order_acquire) & JOB_IMAGE_DONE);
+    pthread_join(slot.PageThreadId, nullptr);
+    slot.PageThreadId = 0;
+    EXPECT_EQ(Tags(), "ab");
+
+    // Each poll of the wait logs the slot, its buffer and its flag.
+    std::string log = gLogRoot.Text();
+    size_t at = log.find("wait buffer index 1!\n");
+    ASSERT_NE(at, std::string::npos) << log;
+    std::istringstream rest(log.substr(at));
+    std::string l1, l2, l3;
+    std::getline(rest, l1);
+    std::getline(rest, l2);
+    std::getline(rest, l3);
+    EXPECT_NE(l2.find("[--SendOnePage--] lpbuf = 1!"), std::string::npos) << l2;
+    EXPECT_NE(l3.find("[--SendOnePage--] flag = 3!"), std::string::npos) << l3;
 }

@@ -302,12 +302,13 @@ TEST(JobHeader, AccountingJsonOverridesDuplexAndSetsHeader)
     EXPECT_TRUE(HasLine(lines, "@PJL SET DUPLEXTYPE=CALENDAR"));
     EXPECT_EQ(h.Duplex, CUPS_TRUE);
 
-    // A job asking for duplex is turned simplex when the accounting answer has none.
+    // A job asking for duplex is turned simplex when the accounting answer has none,
+    // and the printer is told so.
     char none[JSON_OUT_SLOTS][JSON_SLOT_SIZE] = {};
     h = A4Header();
     h.Duplex = CUPS_TRUE;
     lines = HeaderFor(h, f, DRVF_RMQ_MODE0, none);
-    EXPECT_TRUE(HasLine(lines, "@PJL SET DUPLEX=ON"));
+    EXPECT_TRUE(HasLine(lines, "@PJL SET DUPLEX=OFF"));
     EXPECT_EQ(h.Duplex, CUPS_FALSE);
 }
 
