@@ -113,9 +113,10 @@ int DriverClose(DriverJob &job)
     StopWriter(job);
     // No page worker may outlive the ring.
     ReapRing(job);
-    bool outputFailed = gOutputFailed.load(std::memory_order_acquire) != 0;
-    if (!outputFailed)
+    if (!gOutputFailed.load(std::memory_order_acquire))
         PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
+    // Taken after the close sequence: failing to write it loses the job as well.
+    bool outputFailed = gOutputFailed.load(std::memory_order_acquire) != 0;
     gStatusThreadExit.store(1, std::memory_order_release);
     if (job.statusRunning) {
         pthread_join(job.status, nullptr);
@@ -159,5 +160,5 @@ int DriverClose(DriverJob &job)
         RasterError("Unable to send the print data");
         return 1;
     }
-    return 0;
+    return job.failed ? 1 : 0;
 }

@@ -383,7 +383,7 @@ TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
         WriteRaster(ras, pages);
         RunResult r = RunFilter(ras);
         unlink(ras.c_str());
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("\nERROR: "), std::string::npos) << r.err.substr(0, 2000);
         Job job = ParseJob(r.out);
         ASSERT_TRUE(job.ok) << job.problem;
