@@ -384,6 +384,8 @@ TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
         RunResult r = RunFilter(ras);
         unlink(ras.c_str());
         EXPECT_EQ(r.status, 1);
+        // A sanitizer report ends with status 1 as well.
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err.substr(0, 4000);
         EXPECT_NE(r.err.find("\nERROR: "), std::string::npos) << r.err.substr(0, 2000);
         Job job = ParseJob(r.out);
         ASSERT_TRUE(job.ok) << job.problem;

@@ -27,6 +27,13 @@ bool HasLine(const std::vector<std::string> &lines, const std::string &l)
     return std::find(lines.begin(), lines.end(), l) != lines.end();
 }
 
+// A sanitizer build reports with exit status 1 as well: a refusal must not hide a report.
+void ExpectNoSanitizerReport(const RunResult &r)
+{
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err.substr(0, 4000);
+    EXPECT_EQ(r.err.find("runtime error:"), std::string::npos) << r.err.substr(0, 4000);
+}
+
 // The job as it must look after a refusal: at most `pages` good pages, then the plain close.
 void ExpectClosedJob(const RunResult &r, size_t pages)
 {
@@ -144,6 +151,7 @@ TEST(InputErrors, BrokenStreamsEndWithAnErrorAndTheClose)
             continue;
         }
         EXPECT_EQ(r.status, 1);
+        ExpectNoSanitizerReport(r);
         size_t at = r.err.find("ERROR: ");
         ASSERT_NE(at, std::string::npos) << r.err.substr(0, 2000);
         EXPECT_NE(r.err.find(c.error, at), std::string::npos) << r.err.substr(at, 300);
@@ -162,6 +170,7 @@ TEST(InputErrors, CloseThatCannotBeWrittenFailsTheJob)
     RunResult r = RunFilter(ras, o);
     unlink(ras.c_str());
     EXPECT_EQ(r.status, 1);
+    ExpectNoSanitizerReport(r);
     EXPECT_NE(r.err.find("ERROR: Unable to send the print data\n"), std::string::npos)
         << r.err.substr(0, 2000);
 }
@@ -222,6 +231,7 @@ TEST(InputErrors, ResolutionsThePrinterCannotTakeAreRefused)
             EXPECT_GT(job.pages[0].blackDots, 1000u);
         } else {
             EXPECT_EQ(r.status, 1);
+            ExpectNoSanitizerReport(r);
             EXPECT_NE(r.err.find("ERROR: Page 1 refused: Raster page resolution"), std::string::npos)
                 << r.err.substr(0, 2000);
             EXPECT_TRUE(job.pages.empty());
@@ -258,6 +268,7 @@ TEST(InputErrors, PageWithoutPrintableAreaIsRefusedNotSheared)
         RunResult r = Wait(runs[i]);
         unlink((Root() + "/narrow" + std::to_string(i) + ".ras").c_str());
         EXPECT_EQ(r.status, 1);
+        ExpectNoSanitizerReport(r);
         EXPECT_NE(r.err.find("ERROR: Page size " + std::to_string(cases[i].points) + " x " +
                              std::to_string(cases[i].points) + " points leaves no printable area"),
                   std::string::npos)
@@ -286,6 +297,7 @@ TEST(InputErrors, WriterThatCannotStartEndsTheJob)
     setrlimit(RLIMIT_STACK, &saved);
     RunResult r = Wait(run);
     EXPECT_EQ(r.status, 1);
+    ExpectNoSanitizerReport(r);
     EXPECT_NE(r.err.find("ERROR: Unable to start the output writer\n"), std::string::npos)
         << r.err.substr(0, 2000);
     EXPECT_EQ(r.out, CloseSequence(false));
