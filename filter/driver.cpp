@@ -115,8 +115,7 @@ int RunFilter(int argc, char **argv)
     if (rc == DRIVER_CONTINUE) {
         DriverReadPpd(job);
         DriverReadOptions(job);
-        DriverSetup(job);
-        if (DriverPageLoop(job))
+        if (DriverSetup(job) && DriverPageLoop(job))
             DriverDrain(job);
         rc = DriverClose(job);
     }

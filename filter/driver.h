@@ -8,6 +8,7 @@
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
+#include "raster_input.h"
 #include "rasterpress.h"
 #include "statusmonitor.h"
 
@@ -17,6 +18,7 @@ struct DriverJob {
     char **argv = nullptr;
     int fd = 0;
     cups_raster_t *inras = nullptr;
+    RasterInput rasterIn;
     ppd_file_t *ppd = nullptr;
     int num_options = 0;
     cups_option_t *options = nullptr;
@@ -59,7 +61,7 @@ struct DriverJob {
     StatusThreadInfo PSM_info = {};
 
     // How the job ends
-    bool pageFailed = false; // a page was refused or could not be read
+    bool failed = false; // an "ERROR:" line ended the job (exit status 1)
 };
 
 enum DriverExit { DRIVER_CONTINUE = -1 };
@@ -72,7 +74,8 @@ int DriverStartArgs(DriverJob &job, int argc,
                     char **argv); // usage and raster input; exit status or DRIVER_CONTINUE
 void DriverReadPpd(DriverJob &job);
 void DriverReadOptions(DriverJob &job);
-void DriverSetup(DriverJob &job);    // ring, destination, writer, status monitor, capabilities, status thread
+bool DriverSetup(DriverJob &job); // ring, destination, writer, status monitor, capabilities, status thread;
+                                  // false: the job cannot run (continue at the close)
 bool DriverPageLoop(DriverJob &job); // false: continue at the close at once
 bool DriverDrain(DriverJob &job);    // false: continue at the close (cancelled or failed)
 void DriverReplay(DriverJob &job);

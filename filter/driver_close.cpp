@@ -83,11 +83,13 @@ void DriverReplay(DriverJob &job)
         job.nCopies = 1;
     DbgMessage(kMain, "nCopies = %d", (int)job.nCopies);
     DWORD copies = job.nCopies > 0 ? job.nCopies - 1 : 0; // the first copy has gone out already
-    for (DWORD c = 0; c < copies && !gOutputFailed.load(); c++) {
-        for (DWORD i = 0; i < pages && !gOutputFailed.load(); i += nPageOffset) {
+    // A record that cannot be read back cancels the job: nothing more goes out.
+    auto sending = [] { return !gOutputFailed.load() && !gCancelJob.load(std::memory_order_acquire); };
+    for (DWORD c = 0; c < copies && sending(); c++) {
+        for (DWORD i = 0; i < pages && sending(); i += nPageOffset) {
             DbgMessage(kMain, "Print Out Spool Data, Pages = %d", (int)i);
-            if (job.bDuplex && i + 1 < pages)
-                SpoolSendRecord(i + 1, kMain);
+            if (job.bDuplex && i + 1 < pages && !SpoolSendRecord(i + 1, kMain))
+                break;
             SpoolSendRecord(i, kMain);
         }
     }
@@ -113,9 +115,10 @@ int DriverClose(DriverJob &job)
     StopWriter(job);
     // No page worker may outlive the ring.
     ReapRing(job);
-    bool outputFailed = gOutputFailed.load(std::memory_order_acquire) != 0;
-    if (!outputFailed)
+    if (!gOutputFailed.load(std::memory_order_acquire))
         PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
+    // Taken after the close sequence: failing to write it loses the job as well.
+    bool outputFailed = gOutputFailed.load(std::memory_order_acquire) != 0;
     gStatusThreadExit.store(1, std::memory_order_release);
     if (job.statusRunning) {
         pthread_join(job.status, nullptr);
@@ -159,5 +162,5 @@ int DriverClose(DriverJob &job)
         RasterError("Unable to send the print data");
         return 1;
     }
-    return 0;
+    return job.failed ? 1 : 0;
 }

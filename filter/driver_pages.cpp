@@ -3,6 +3,7 @@
 #include "driver.h"
 
 #include <cstring>
+#include <string>
 
 #include "header_word.h"
 #include "pagerecord.h"
@@ -23,7 +24,7 @@ static bool PageAcceptable(DriverJob &job, const cups_page_header2_t &h)
         return true;
     RasterError("Page %u refused: %s", (unsigned)job.CUPSpages + 1, why);
     DbgMessage(kMain, "page header refused: %s", why);
-    job.pageFailed = true;
+    job.failed = true;
     return false;
 }
 
@@ -31,7 +32,7 @@ bool DriverPageLoop(DriverJob &job)
 {
     char **argv = job.argv;
     cups_page_header2_t &inheader = job.inheader;
-    while (job.inras && cupsRasterReadHeader2(job.inras, &inheader)) {
+    while (job.inras && RasterReadHeader(job.rasterIn, job.inras, &inheader)) {
         DbgMessage(kMain, "Start Page = %d / Copies = %d", (int)job.page, (int)inheader.NumCopies);
         if (!PageAcceptable(job, inheader))
             return false;
@@ -125,7 +126,7 @@ bool DriverPageLoop(DriverJob &job)
         if (!SendOnePage(job.lpJob, &job.page, &pageHeader, job.inras, job.DriverFeature, job.PrnCapInfo,
                          job.jobID, 0, job.MaxMediaWidth, job.MaxMediaHeight, RemoveBlankPage)) {
             RasterError("Unable to read page %u", (unsigned)job.CUPSpages + 1);
-            job.pageFailed = true;
+            job.failed = true;
             return false;
         }
         DbgMessage(kMain, "page = %d", (int)job.page);
@@ -139,6 +140,14 @@ bool DriverPageLoop(DriverJob &job)
         DbgMessage(kMain, "CUPSpages = %d", (int)job.CUPSpages);
         if (gOutputFailed.load(std::memory_order_acquire))
             return false;
+    }
+    // The input must end where a page header would start; anything else is a broken stream.
+    std::string problem = RasterEndProblem(job.rasterIn);
+    if (!problem.empty()) {
+        RasterError("%s", problem.c_str());
+        DbgMessage(kMain, "raster input: %s", problem.c_str());
+        job.failed = true;
+        return false;
     }
     return true;
 }

@@ -37,7 +37,7 @@ int DriverStartArgs(DriverJob &job, int argc, char **argv)
         DbgMessage(kMain, "argv[%d] = %s", i, argv[i]);
     snprintf(job.jobID, sizeof job.jobID, "%s", argv[1]);
     LogTime(job.jobID, "filter in");
-    job.inras = cupsRasterOpen(job.fd, CUPS_RASTER_READ);
+    job.inras = RasterOpenInput(job.rasterIn, job.fd);
     return DRIVER_CONTINUE;
 }
 
@@ -127,7 +127,7 @@ void DriverReadOptions(DriverJob &job)
     }
 }
 
-void DriverSetup(DriverJob &job)
+bool DriverSetup(DriverJob &job)
 {
     char **argv = job.argv;
     // Step 6: counters and flags of a fresh job.
@@ -178,6 +178,12 @@ void DriverSetup(DriverJob &job)
         WaitWriterStarted();
     }
     DbgMessage(kMain, "gjbig_id = %d", job.writerRunning ? 1 : 0);
+    if (!job.writerRunning) {
+        // Without the writer no page would ever leave the ring.
+        RasterError("Unable to start the output writer");
+        job.failed = true;
+        return false;
+    }
 
     // Steps 10-11: the status monitor.
     LoadStatusMonitor(job.myPrinters, &job.printerNumber, &job.SelectPrnter, argv[0], job.Toolfd);
@@ -218,4 +224,5 @@ void DriverSetup(DriverJob &job)
     DbgMessage(kMain, "gstatus_id = %d", job.statusRunning ? 1 : 0);
 
     LogTime(job.jobID, "start page data");
+    return true;
 }

@@ -12,8 +12,9 @@ namespace rpaths
 // Save-to-file copy of the job stream (folder is never created by the filter).
 constexpr const char kSaveDir[] = "//tmp//saveprn/";
 constexpr const char kSaveFileFmt[] = "//tmp//saveprn/job%s.prn"; // job id
-// Duplex and collation spool file, one per machine.
-constexpr const char kSpoolFile[] = "//tmp//swspool.dat";
+// Duplex and collation spool file, one per job: job id and a random tag,
+// so no other job or user can take or plant the name.
+constexpr const char kSpoolFileFmt[] = "//tmp//swspool_job%d_%08x.dat"; // job id, tag
 // Capability cache: per queue, or one file when the status monitor is off.
 constexpr const char kCapFileFmt[] = "//tmp//%s.dat"; // queue name
 constexpr const char kCapFileNoPsm[] = "//tmp/PRN.dat";

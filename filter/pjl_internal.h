@@ -54,6 +54,11 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *inheader, const StartJo
 // Title and job id made safe as parts of a file name in /tmp (no '/', no control bytes).
 std::string FileNamePart(const char *text);
 
+// The accounting JSON job file's name (before the test root): at most
+// JSON_NAME_MAX characters, the title shortened so that the job id always stays.
+enum { JSON_NAME_MAX = 127 };
+std::string JsonFileName(const char *title, const char *jobId);
+
 // Runs the accounting tool on the JSON path and title without a shell, with
 // standard input and output kept away from the job stream. Waits for it.
 void RunAccountingTool(const std::string &tool, const std::string &jsonPath, const char *title);

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include <cups/cups.h>
 
@@ -25,6 +26,25 @@ std::string FileNamePart(const char *text)
         if (c == '/' || (unsigned char)c < 0x20)
             c = '_';
     return s;
+}
+
+std::string JsonFileName(const char *title, const char *jobId)
+{
+    // The job id keeps two jobs of the same title apart (the answer holds an
+    // account and its password): the title part gives way when the name is too long.
+    std::string id = FileNamePart(jobId);
+    std::string t = FileNamePart(title);
+    size_t fixed = (size_t)snprintf(nullptr, 0, rpaths::kJsonFileFmt, "", id.c_str());
+    size_t room = fixed < JSON_NAME_MAX ? JSON_NAME_MAX - fixed : 0;
+    if (t.size() > room) {
+        size_t cut = room;
+        while (cut > 0 && ((unsigned char)t[cut] & 0xC0) == 0x80)
+            cut--; // not inside a UTF-8 character
+        t.resize(cut);
+    }
+    std::vector<char> name(fixed + t.size() + 1);
+    snprintf(name.data(), name.size(), rpaths::kJsonFileFmt, t.c_str(), id.c_str());
+    return name.data();
 }
 
 void RunAccountingTool(const std::string &tool, const std::string &jsonPath, const char *title)
@@ -86,9 +106,7 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
 
     std::string jsonPath;
     if (DriverFeature & DRVF_RMQ_MODE0) {
-        char name[128];
-        snprintf(name, sizeof name, rpaths::kJsonFileFmt, FileNamePart(argv[3]).c_str(),
-                 FileNamePart(argv[1]).c_str());
+        std::string name = JsonFileName(argv[3], argv[1]);
         jsonPath = RootedPath(name);
         DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
         std::string cmd = std::string(rpaths::kAtmTool) + " -f " + name + " -n " + (argv[3] ? argv[3] : "");
@@ -127,6 +145,10 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
         putchar(0x1b);
         WritePort(ppd->jcl_begin, 1, jclLen, stdout);
     }
+
+    // The accounting answer has been read into the job header; no copy of it stays behind.
+    if (!jsonPath.empty())
+        unlink(jsonPath.c_str());
 
     gMAX_THREAD.store(RingSlotsFor(inheader, getTotalSystemMemory()), std::memory_order_release);
     DbgMessage(fn, "Out");

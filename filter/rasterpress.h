@@ -158,13 +158,14 @@ static_assert(sizeof(SpoolRecHeader) == 8, "spool file header is 8 bytes");
 static_assert(sizeof(SpoolPageHeader) == 4, "spool record header is 4 bytes");
 
 BOOL SpoolCreate();                              // creates the file; sets gSaveToFile on success
+const char *SpoolFilePath();                     // the job's spool file, "" when it has none
 BOOL SpoolAppend(const BYTE *record, DWORD len); // writer thread, under the semaphore
 DWORD SpoolPageCount();                          // records in the file (any thread)
 DWORD GetPageDataSize(DWORD index);
 BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf);
 BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex);
-// Sends spooled record `index` to standard output (logged under `fn`); a record
-// that cannot be buffered is skipped.
-void SpoolSendRecord(DWORD index, const char *fn);
+// Sends spooled record `index` to standard output (logged under `fn`). A record
+// that cannot be read back cancels the job with an "ERROR:" line: false.
+bool SpoolSendRecord(DWORD index, const char *fn);
 BOOL CleanFileContent(const char *filename);
-void SpoolClose(); // wipe, delete, release the lock and semaphore
+void SpoolClose(); // wipe, delete, release the semaphore

@@ -1,9 +1,10 @@
 // The duplex and collation spool file: finished page records kept for the
 // back-side-first order and for the copies the filter collates itself.
 //
-// The path is one per machine. Each job holds an exclusive lock on it from
-// creation until it has been wiped and deleted, so a second job spooling at
-// the same time waits for the file instead of mixing its pages into it.
+// Every job creates a file of its own in the shared folder, under a name
+// nobody can know in advance, exclusively and private: jobs spooling at the
+// same time never wait for each other, and nothing planted in the folder is
+// ever opened, emptied or removed.
 #include "rasterpress.h"
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <string>
-#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,7 +23,6 @@
 #include "velmora.h"
 
 static FILE *gSpoolFileHandle = nullptr;
-static int gSpoolLockFd = -1;
 static std::string gSpolFileName;
 static sem_t mutex;
 static bool gSemReady = false;
@@ -53,31 +53,19 @@ static bool WriteFileHeader()
            fflush(gSpoolFileHandle) == 0;
 }
 
-// Opens and locks the spool file, waiting while another job holds it.
-static int OpenLockedSpool(const std::string &path)
+// Creates this job's spool file with a fresh name; -1 when none can be made.
+static int CreateJobSpool(std::string &path)
 {
-    for (int attempt = 0; attempt < 100; attempt++) {
-        int fd = OpenPrivate(path, O_RDWR | O_CREAT);
-        if (fd < 0) {
-            // A link or someone else's file at the path: remove it once and create ours.
-            if (errno == EPERM || errno == ELOOP) {
-                if (unlink(path.c_str()) == 0)
-                    continue;
-            }
-            return -1;
-        }
-        if (flock(fd, LOCK_EX) != 0) {
-            close(fd);
-            return -1;
-        }
-        // The job that held the lock may have deleted the file meanwhile: start over then.
-        struct stat a, b;
-        if (fstat(fd, &a) == 0 && lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-            a.st_ino == b.st_ino) {
-            if (ftruncate(fd, 0) == 0)
-                return fd;
-        }
-        close(fd);
+    for (int attempt = 0; attempt < 16; attempt++) {
+        uint32_t tag;
+        if (getrandom(&tag, sizeof tag, 0) != (ssize_t)sizeof tag)
+            tag = (uint32_t)GetTickCount() * 2654435761u + (uint32_t)getpid() + (uint32_t)attempt;
+        char name[128];
+        snprintf(name, sizeof name, rpaths::kSpoolFileFmt, gJobID, (unsigned)tag);
+        path = RootedPath(name);
+        int fd = OpenPrivate(path, O_RDWR | O_CREAT | O_EXCL);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
     return -1;
 }
@@ -85,23 +73,17 @@ static int OpenLockedSpool(const std::string &path)
 BOOL SpoolCreate()
 {
     static const char fn[] = "SpoolCreate";
-    gSpolFileName = RootedPath(rpaths::kSpoolFile);
-    int fd = OpenLockedSpool(gSpolFileName);
+    int fd = CreateJobSpool(gSpolFileName);
     if (fd < 0) {
         DbgMessage(fn, "create %s fail, errno = %d", gSpolFileName.c_str(), errno);
+        gSpolFileName.clear();
         return FALSE;
     }
-    gSpoolLockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0); // keeps the lock until the file is gone
     gSpoolFileHandle = fdopen(fd, "w+b");
-    if (!gSpoolFileHandle || gSpoolLockFd < 0) {
-        if (gSpoolFileHandle)
-            fclose(gSpoolFileHandle);
-        else
-            close(fd);
-        if (gSpoolLockFd >= 0)
-            close(gSpoolLockFd);
-        gSpoolFileHandle = nullptr;
-        gSpoolLockFd = -1;
+    if (!gSpoolFileHandle) {
+        close(fd);
+        DeleteFile(gSpolFileName.c_str());
+        gSpolFileName.clear();
         return FALSE;
     }
     sem_init(&mutex, 0, 1);
@@ -117,6 +99,11 @@ BOOL SpoolCreate()
     DbgMessage(fn, "gSpoolFileHeader size = %d", (int)sizeof(SpoolRecHeader));
     gSaveToFile.store(1, std::memory_order_release);
     return TRUE;
+}
+
+const char *SpoolFilePath()
+{
+    return gSpolFileName.c_str();
 }
 
 BOOL SpoolAppend(const BYTE *record, DWORD len)
@@ -207,22 +194,26 @@ BOOL GetPageData(DWORD index, DWORD outBufSize, BYTE *lpOutBuf)
     return ok;
 }
 
-void SpoolSendRecord(DWORD k, const char *fn)
+bool SpoolSendRecord(DWORD k, const char *fn)
 {
     DWORD size = GetPageDataSize(k);
     DbgMessage(fn, "Page[%d] pageSize = %d", (int)k, (int)size);
-    if (size == 0)
-        return;
-    BYTE *buf = (BYTE *)malloc(size);
-    if (!buf)
-        return;
-    if (GetPageData(k, size, buf)) {
+    BYTE *buf = size ? (BYTE *)malloc(size) : nullptr;
+    bool ok = buf && GetPageData(k, size, buf);
+    if (ok) {
         WritePort(buf, 1, size, stdout);
         ReportPageSent();
         count_bytes += size;
         gOutputSize += (int)size;
     }
     free(buf);
+    if (!ok) {
+        // A page left out would pair every later sheet wrongly: cancel the job, as for a failed append.
+        DbgMessage(fn, "page %d cannot be read back, size = %d", (int)k, (int)size);
+        RasterError("Unable to read page %u back from the spool file", (unsigned)k + 1);
+        gCancelJob.store(1, std::memory_order_release);
+    }
+    return ok;
 }
 
 BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex)
@@ -238,14 +229,17 @@ BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex)
     DbgMessage(fn, "startpage %d", (int)i);
     if (bDuplex) {
         for (; i < n; i += 2) {
-            SpoolSendRecord(i + 1, fn);
+            if (!SpoolSendRecord(i + 1, fn))
+                break;
             *finishpage += 1;
-            SpoolSendRecord(i, fn);
+            if (!SpoolSendRecord(i, fn))
+                break;
             *finishpage += 1;
         }
     } else {
         for (; i < n; i++) {
-            SpoolSendRecord(i, fn);
+            if (!SpoolSendRecord(i, fn))
+                break;
             *finishpage += 1;
         }
     }
@@ -259,7 +253,7 @@ BOOL CleanFileContent(const char *filename)
     static const char fn[] = "CleanFileContent";
     DbgMessage(fn, "in, file name = %s", filename);
     struct stat st;
-    if (stat(RootedPath(rpaths::kSpoolFile).c_str(), &st) != 0) {
+    if (stat(filename, &st) != 0) {
         DbgMessage(fn, "get file size fail!");
         return FALSE;
     }
@@ -296,10 +290,7 @@ void SpoolClose()
         CleanFileContent(gSpolFileName.c_str());
         DeleteFile(gSpolFileName.c_str());
     }
-    if (gSpoolLockFd >= 0) {
-        close(gSpoolLockFd); // the next job may take the path now
-        gSpoolLockFd = -1;
-    }
+    gSpolFileName.clear();
     if (gSemReady) {
         sem_destroy(&mutex);
         gSemReady = false;

@@ -357,6 +357,8 @@ int DoWholePage(JobInfo *slot)
     DbgMessage(fn, "alignment width = %d", static_cast<int>(AW));
     DbgMessage(fn, "alignment height = %d", static_cast<int>(AH));
     if (width <= 0 || height <= 0) {
+        // Every later stage works on rows of whole 32-pixel groups: without a canvas there are none.
+        RasterError("Page size %u x %u points leaves no printable area", H.PageSize[0], H.PageSize[1]);
         DbgMessage(fn, "Out, no canvas");
         return 0;
     }
@@ -383,6 +385,8 @@ int DoWholePage(JobInfo *slot)
     }
     BYTE *out = WhiteBuffer(rowBytes, AH, planes);
     if (!out) {
+        RasterError("Not enough memory for a page canvas of %lld x %lld pixels", static_cast<long long>(AW),
+                    static_cast<long long>(AH));
         DbgMessage(fn, "Out, no memory");
         return 0;
     }

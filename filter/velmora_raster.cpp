@@ -15,6 +15,12 @@ namespace {
 
 constexpr uint64_t kMaxBuffer = 0xFFFFFFFFull; // sizes live in 32-bit slot fields
 constexpr DWORD kMaxWidth = 65504;             // rows are sized in 16 bits downstream
+// The printer line prints at 600 and 1200 dpi; 1200-dpi pages are halved for
+// printers without true 1200 dpi, so nothing above 1200 can be printed. The
+// floor is one pixel per point: coarser pages would be blown up more than
+// eight times on their way to 600 dpi, into buffers far larger than the page.
+constexpr unsigned kMinResolution = 72;
+constexpr unsigned kMaxResolution = 1200;
 
 uint64_t Align32(uint64_t v)
 {
@@ -97,8 +103,10 @@ bool CheckPageHeader(const cups_page_header2_t *h, char *why, size_t whyLen)
         return fail("Raster page is too wide (%u pixels)", h->cupsWidth);
     if (h->HWResolution[0] == 0 || h->HWResolution[1] == 0)
         return fail("Raster page has no resolution");
-    if (h->HWResolution[0] > 100000 || h->HWResolution[1] > 100000)
-        return fail("Raster page resolution %u x %u is out of range", h->HWResolution[0], h->HWResolution[1]);
+    for (unsigned r : h->HWResolution)
+        if (r < kMinResolution || r > kMaxResolution)
+            return fail("Raster page resolution %u x %u dpi is out of range (%u to %u dpi)",
+                        h->HWResolution[0], h->HWResolution[1], kMinResolution, kMaxResolution);
     if (h->PageSize[0] == 0 || h->PageSize[1] == 0)
         return fail("Raster page has no page size");
     uint64_t bytes = Align32(h->cupsHeight) * (Align32(h->cupsWidth) * bpp / 8);
@@ -226,7 +234,11 @@ int GetCUPSPageDataEx(JobInfo *slot, int blank, DWORD *BlackDot)
         DropPage(slot);
         return 0;
     }
-    DoWholePage(slot);
+    if (!DoWholePage(slot)) {
+        DbgMessage(fn, "DoWholePage fail!");
+        DropPage(slot);
+        return 0;
+    }
     slot->flag.fetch_or(JOB_PASS1_DONE, std::memory_order_release);
     DbgMessage(fn, "get CUPS data using %f sec, rc = %d", Seconds() - start, 1);
     return 1;

@@ -104,7 +104,10 @@ bool Process(JobInfo *slot, bool &rotated)
             DbgMessage(fn, "DoScaling fail!");
             return false;
         }
-        DoWholePage(slot);
+        if (!DoWholePage(slot)) {
+            DbgMessage(fn, "DoWholePage fail!");
+            return false;
+        }
     }
 
     if (!(slot->flag.load(std::memory_order_acquire) & JOB_PASS2_DONE)) {

@@ -44,22 +44,22 @@ public:
 };
 const auto *gEnv = ::testing::AddGlobalTestEnvironment(new RootEnv);
 
-// Captures what a block of code writes to standard output.
+// Captures what a block of code writes to standard output (or another descriptor).
 class StdoutCapture
 {
 public:
-    StdoutCapture()
+    explicit StdoutCapture(int target = 1) : target_(target)
     {
         fflush(stdout);
-        path_ = gRoot + "/capture.bin";
+        path_ = gRoot + "/capture" + std::to_string(target) + ".bin";
         fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        saved_ = dup(1);
-        dup2(fd_, 1);
+        saved_ = dup(target_);
+        dup2(fd_, target_);
     }
     std::string Finish()
     {
         fflush(stdout);
-        dup2(saved_, 1);
+        dup2(saved_, target_);
         close(saved_);
         close(fd_);
         std::ifstream in(path_, std::ios::binary);
@@ -69,6 +69,7 @@ public:
     }
 
 private:
+    int target_;
     std::string path_;
     int fd_, saved_;
 };
@@ -543,6 +544,13 @@ TEST(SpoolFile, DuplexFlushSendsWholeSheetsBackFirst)
 {
     ASSERT_TRUE(SpoolCreate());
     EXPECT_EQ(gSaveToFile.load(), 1);
+    // The job's own file in the shared folder, private to the filter's user.
+    std::string path = SpoolFilePath();
+    EXPECT_EQ(path.rfind(gRoot + "//tmp//swspool_job", 0), 0u) << path;
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(GetPageDataSize(0), 0u); // empty file
     const size_t len = 40;
     DWORD finish = 0;
@@ -563,7 +571,7 @@ TEST(SpoolFile, DuplexFlushSendsWholeSheetsBackFirst)
     EXPECT_EQ(Tags(cap.Finish(), len), "65");
 
     // The file layout: page count, offset 8, then length-prefixed records.
-    std::ifstream in(RootedPath(rpaths::kSpoolFile), std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_EQ(file.size(), 8 + 6 * (4 + len));
     EXPECT_EQ(file.substr(0, 8), std::string("\x06\0\0\0\x08\0\0\0", 8));
@@ -577,7 +585,6 @@ TEST(SpoolFile, DuplexFlushSendsWholeSheetsBackFirst)
     EXPECT_EQ(GetPageDataSize(6), 0u);
 
     // Wiping keeps the length and leaves only zero bytes.
-    std::string path = RootedPath(rpaths::kSpoolFile);
     EXPECT_TRUE(CleanFileContent(path.c_str()));
     std::ifstream wiped(path, std::ios::binary);
     std::string w((std::istreambuf_iterator<char>(wiped)), std::istreambuf_iterator<char>());
@@ -585,6 +592,7 @@ TEST(SpoolFile, DuplexFlushSendsWholeSheetsBackFirst)
     SpoolClose();
     gSaveToFile = 0;
     EXPECT_NE(access(path.c_str(), F_OK), 0);
+    EXPECT_STREQ(SpoolFilePath(), "");
 }
 
 TEST(SpoolFile, SimplexFlushSendsEachPageOnce)
@@ -606,61 +614,111 @@ TEST(SpoolFile, SimplexFlushSendsEachPageOnce)
     gSaveToFile = 0;
 }
 
-TEST(SpoolFile, PlantedLinkIsNotFollowed)
+TEST(SpoolFile, NothingPlantedAtTheOldSharedNameIsTouched)
 {
     std::string victim = gRoot + "/victim.txt";
     WriteTemp("victim.txt", "keep me");
-    std::string path = RootedPath(rpaths::kSpoolFile);
-    unlink(path.c_str());
-    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    std::string old = gRoot + "//tmp//swspool.dat";
+    unlink(old.c_str());
+    ASSERT_EQ(symlink(victim.c_str(), old.c_str()), 0);
     ASSERT_TRUE(SpoolCreate());
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string path = SpoolFilePath();
+    EXPECT_NE(path, old);
+    ASSERT_TRUE(SpoolAppend((const BYTE *)Record('A', 36).data(), 36));
     SpoolClose();
     gSaveToFile = 0;
+    struct stat st;
+    ASSERT_EQ(lstat(old.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
     std::ifstream in(victim);
     std::string v;
     std::getline(in, v);
     EXPECT_EQ(v, "keep me");
+    unlink(old.c_str());
 }
 
-TEST(SpoolFile, SecondJobWaitsForTheFirst)
+TEST(SpoolFile, JobsSpoolSideBySideWithoutWaiting)
 {
-    int go[2], done[2];
-    ASSERT_EQ(pipe(go), 0);
+    ASSERT_TRUE(SpoolCreate());
+    ASSERT_TRUE(SpoolAppend((const BYTE *)Record('A', 36).data(), 36));
+    std::string first = SpoolFilePath();
+    int done[2];
     ASSERT_EQ(pipe(done), 0);
     pid_t pid = fork();
     if (pid == 0) {
-        // The second job, a process of its own: it starts once the first holds the file.
-        char c;
-        close(go[1]);
+        // The second job, a process of its own, while the first still spools.
         close(done[0]);
-        if (read(go[0], &c, 1) != 1)
-            _exit(1);
-        c = SpoolCreate() ? 'y' : 'n';
-        (void)!write(done[1], &c, 1);
+        std::string answer = "n";
+        if (SpoolCreate() && SpoolAppend((const BYTE *)Record('B', 36).data(), 36) &&
+            SpoolFilePath() != first)
+            answer = SpoolFilePath();
+        (void)!write(done[1], answer.data(), answer.size());
+        close(done[1]);
         SpoolClose();
         _exit(0);
     }
-    close(go[0]);
     close(done[1]);
-    ASSERT_TRUE(SpoolCreate());
-    ASSERT_TRUE(SpoolAppend((const BYTE *)Record('A', 36).data(), 36));
-    ASSERT_EQ(write(go[1], "g", 1), 1);
-    usleep(300 * 1000);
-    fcntl(done[0], F_SETFL, O_NONBLOCK);
-    char c = 0;
-    EXPECT_EQ(read(done[0], &c, 1), -1) << "second job got the file while the first held it";
-    EXPECT_EQ(GetPageDataSize(0), 36u); // the first job's record is untouched
-    SpoolClose();
-    gSaveToFile = 0;
-    fcntl(done[0], F_SETFL, 0);
-    ASSERT_EQ(read(done[0], &c, 1), 1);
-    EXPECT_EQ(c, 'y');
+    std::string answer;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(done[0], buf, sizeof buf)) > 0)
+        answer.append(buf, (size_t)n);
+    close(done[0]);
     int status;
     waitpid(pid, &status, 0);
-    close(go[1]);
-    close(done[0]);
+    EXPECT_NE(answer, "n") << "the second job could not spool while the first did";
+    EXPECT_NE(access(answer.c_str(), F_OK), 0) << "the second job's file was left behind";
+    std::vector<BYTE> rec(36);
+    ASSERT_EQ(GetPageDataSize(0), 36u);
+    ASSERT_TRUE(GetPageData(0, 36, rec.data()));
+    EXPECT_EQ(rec[2], 'A'); // the first job's record is untouched
+    SpoolClose();
+    gSaveToFile = 0;
+}
+
+TEST(SpoolFile, RecordThatCannotBeReadBackCancelsTheJob)
+{
+    const size_t len = 40;
+    struct Case {
+        const char *name;
+        off_t cutTo;           // the file is cut to this length (0: not cut)
+        uint32_t recordLength; // the second record's length field is overwritten (0: kept)
+    };
+    const off_t second = 8 + (4 + len); // offset of the second record's length field
+    const Case cases[] = {
+        {"data of the back page cut short", second + 4 + (off_t)len / 2, 0},
+        {"length of the back page cut short", second + 2, 0},
+        {"back page length beyond the file", 0, 0x7FFFFFF0u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        gCancelJob = 0;
+        ASSERT_TRUE(SpoolCreate());
+        for (char tag : std::string("123"))
+            ASSERT_TRUE(SpoolAppend((const BYTE *)Record(tag, len).data(), len));
+        std::string path = SpoolFilePath();
+        if (c.cutTo) {
+            ASSERT_EQ(truncate(path.c_str(), c.cutTo), 0);
+        }
+        if (c.recordLength) {
+            int fd = open(path.c_str(), O_WRONLY);
+            uint32_t v = c.recordLength; // little-endian host
+            ASSERT_EQ(pwrite(fd, &v, 4, second), 4);
+            close(fd);
+        }
+        DWORD finish = 0;
+        StdoutCapture out;
+        StdoutCapture err(2);
+        PJL_FlushPage(&finish, TRUE);
+        std::string e = err.Finish();
+        std::string o = out.Finish();
+        // No front page goes out without its back, and the job is cancelled with a reason.
+        EXPECT_EQ(o, "");
+        EXPECT_EQ(finish, 0u);
+        EXPECT_EQ(gCancelJob.load(), 1);
+        EXPECT_NE(e.find("ERROR: Unable to read page 2 back from the spool file\n"), std::string::npos) << e;
+        SpoolClose();
+        gSaveToFile = 0;
+    }
+    gCancelJob = 0;
 }

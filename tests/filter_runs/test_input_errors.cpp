@@ -1,0 +1,305 @@
+// Whole runs of the real filter on input it cannot print: broken raster
+// streams, pages it has to refuse, a backend gone before the close, and a
+// writer thread that cannot start. Each must end with an "ERROR:" line and a
+// failed exit status, never as an empty job that CUPS counts as printed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "run_util.h"
+
+using namespace runs;
+
+namespace
+{
+
+std::string ManualA6(const std::string &range)
+{
+    return CupsRaster(kManual, {"PageSize=A6", "page-ranges=" + range});
+}
+
+bool HasLine(const std::vector<std::string> &lines, const std::string &l)
+{
+    return std::find(lines.begin(), lines.end(), l) != lines.end();
+}
+
+// A sanitizer build reports with exit status 1 as well: a refusal must not hide a report.
+void ExpectNoSanitizerReport(const RunResult &r)
+{
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err.substr(0, 4000);
+    EXPECT_EQ(r.err.find("runtime error:"), std::string::npos) << r.err.substr(0, 4000);
+}
+
+// The job as it must look after a refusal: at most `pages` good pages, then the plain close.
+void ExpectClosedJob(const RunResult &r, size_t pages)
+{
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    EXPECT_LE(job.pages.size(), pages);
+    for (const PageRec &p : job.pages)
+        EXPECT_FALSE(p.bitmap.empty());
+    EXPECT_EQ(job.close, CloseSequence(false));
+}
+
+// One raster stream of the given pages, written by libcups in its compressed form.
+std::string CompressedRaster(const std::vector<RasterPage> &pages)
+{
+    std::string path = Root() + "/compressed.tmp";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    cups_raster_t *r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_COMPRESSED);
+    for (RasterPage p : pages) {
+        cupsRasterWriteHeader2(r, &p.header);
+        cupsRasterWritePixels(r, (unsigned char *)&p.data[0], (unsigned)p.data.size());
+    }
+    cupsRasterClose(r);
+    close(fd);
+    std::string s = ReadFile(path);
+    unlink(path.c_str());
+    return s;
+}
+
+// The page as a document rendered at `dpi` would give it (nearest pixel).
+RasterPage AtResolution(const RasterPage &src, unsigned dpi)
+{
+    RasterPage p = src;
+    const cups_page_header2_t &h = src.header;
+    unsigned w = (unsigned)((unsigned long long)h.cupsWidth * dpi / h.HWResolution[0]);
+    unsigned hh = (unsigned)((unsigned long long)h.cupsHeight * dpi / h.HWResolution[1]);
+    if (w == 0)
+        w = 1;
+    if (hh == 0)
+        hh = 1;
+    p.header.cupsWidth = w;
+    p.header.cupsHeight = hh;
+    p.header.cupsBytesPerLine = w; // 8-bit gray
+    p.header.HWResolution[0] = p.header.HWResolution[1] = dpi;
+    p.data.assign((size_t)w * hh, '\xff');
+    for (unsigned y = 0; y < hh; y++) {
+        const char *row = &src.data[(size_t)(y * (unsigned long long)h.cupsHeight / hh) * h.cupsBytesPerLine];
+        for (unsigned x = 0; x < w; x++)
+            p.data[(size_t)y * w + x] = row[x * (unsigned long long)h.cupsWidth / w];
+    }
+    return p;
+}
+
+} // namespace
+
+TEST(InputErrors, BrokenStreamsEndWithAnErrorAndTheClose)
+{
+    std::vector<RasterPage> good = ReadRaster(ManualA6("1"));
+    ASSERT_EQ(good.size(), 1u);
+    ASSERT_EQ(good[0].header.cupsBitsPerPixel, 8u);
+    const std::string plain = ReadFile(ManualA6("1"));
+    const std::string compressed = CompressedRaster(good);
+    const std::string header = plain.substr(4, sizeof(cups_page_header2_t));
+
+    RasterPage rgb = good[0];
+    rgb.header.cupsBitsPerPixel = 24;
+    rgb.header.cupsColorSpace = CUPS_CSPACE_RGB;
+    rgb.header.cupsBytesPerLine = rgb.header.cupsWidth * 3 + 1; // not whole pixels
+    rgb.data.assign((size_t)rgb.header.cupsBytesPerLine * rgb.header.cupsHeight, '\xff');
+    std::string rgbPath = Root() + "/rgb.tmp";
+    WriteRaster(rgbPath, {rgb});
+    const std::string partialPixels = ReadFile(rgbPath);
+    unlink(rgbPath.c_str());
+
+    struct Case {
+        const char *name;
+        std::string bytes;
+        const char *error; // expected in the "ERROR:" line; null: a good stream that prints
+    };
+    const Case cases[] = {
+        {"good stream", plain, nullptr},
+        {"good compressed stream", compressed, nullptr},
+        {"not raster at all", "%!PS-Adobe-3.0\n%%EOF\n", "not a CUPS raster stream"},
+        {"cut inside the sync word", plain.substr(0, 2), "ends before the raster stream starts"},
+        {"cut inside the first header", plain.substr(0, 4 + 900), "ends inside the header of page 1"},
+        {"cut inside the second header", plain + header.substr(0, 900), "ends inside the header of page 2"},
+        {"garbage after a good page", plain + std::string(5000, 'x'), "raster header of page 2 is damaged"},
+        {"header of zeros", plain.substr(0, 4) + std::string(4000, '\0'),
+         "raster header of page 1 is damaged"},
+        {"bytes per line not whole pixels", partialPixels, "raster header of page 1 is damaged"},
+        {"compressed, cut inside the second header", compressed + header.substr(0, 900),
+         "ends inside the header of page 2"},
+        {"compressed, garbage after a good page", compressed + std::string(5000, 'x'),
+         "raster header of page 2 is damaged"},
+    };
+    std::vector<Running> runs;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        std::string ras = Root() + "/broken" + std::to_string(i) + ".ras";
+        WriteFile(ras, cases[i].bytes);
+        RunOptions o;
+        o.jobId = std::to_string(100 + i);
+        runs.push_back(StartFilter(ras, o));
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        RunResult r = Wait(runs[i]);
+        unlink((Root() + "/broken" + std::to_string(i) + ".ras").c_str());
+        if (!c.error) {
+            EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
+            EXPECT_EQ(r.err.find("ERROR:"), std::string::npos);
+            Job job = ParseJob(r.out);
+            ASSERT_TRUE(job.ok) << job.problem;
+            ASSERT_EQ(job.pages.size(), 1u);
+            EXPECT_GT(job.pages[0].blackDots, 1000u);
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        ExpectNoSanitizerReport(r);
+        size_t at = r.err.find("ERROR: ");
+        ASSERT_NE(at, std::string::npos) << r.err.substr(0, 2000);
+        EXPECT_NE(r.err.find(c.error, at), std::string::npos) << r.err.substr(at, 300);
+        // The close sequence still ends what went out; a good page before the break may be in it.
+        ExpectClosedJob(r, 1);
+    }
+}
+
+TEST(InputErrors, CloseThatCannotBeWrittenFailsTheJob)
+{
+    // A job without pages whose backend has gone: only the close is written, and it fails.
+    std::string ras = Root() + "/nopages.ras";
+    WriteRaster(ras, {});
+    RunOptions o;
+    o.closeStdoutEarly = true;
+    RunResult r = RunFilter(ras, o);
+    unlink(ras.c_str());
+    EXPECT_EQ(r.status, 1);
+    ExpectNoSanitizerReport(r);
+    EXPECT_NE(r.err.find("ERROR: Unable to send the print data\n"), std::string::npos)
+        << r.err.substr(0, 2000);
+}
+
+TEST(InputErrors, ResolutionsThePrinterCannotTakeAreRefused)
+{
+    std::vector<RasterPage> good = ReadRaster(ManualA6("1"));
+    ASSERT_EQ(good.size(), 1u);
+    ASSERT_EQ(good[0].header.HWResolution[0], 600u);
+    std::string cache(1026, '\0');
+    cache[1] = 0x20; // true 1200 x 1200 dpi
+    WriteFile(Root() + "//tmp//q1200.dat", cache);
+    struct Case {
+        unsigned dpi;
+        bool true1200;
+        bool prints;
+        const char *resolutionLine;
+        uint32_t width, height; // the page on paper
+    };
+    // A6 (297 x 420 points): the 600-dpi canvas is 2304 x 3328, the 1200-dpi one 4576 x 6624.
+    const Case cases[] = {
+        {72, false, true, "@PJL SET RESOLUTION=600", 2304, 3328},
+        {150, false, true, "@PJL SET RESOLUTION=600", 2304, 3328},
+        {300, true, true, "@PJL SET RESOLUTION=600", 2304, 3328},
+        {1200, false, true, "@PJL SET RESOLUTION=600", 2304, 3328},
+        {1200, true, true, "@PJL SET RESOLUTION=1200", 4576, 6624},
+        {1, false, false, nullptr, 0, 0},
+        {71, false, false, nullptr, 0, 0},
+        {1201, true, false, nullptr, 0, 0},
+        {2400, false, false, nullptr, 0, 0},
+        {20000, true, false, nullptr, 0, 0},
+    };
+    std::vector<Running> runs;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        const Case &c = cases[i];
+        RasterPage p = c.dpi <= 1200 && c.dpi >= 72 ? AtResolution(good[0], c.dpi) : good[0];
+        p.header.HWResolution[0] = p.header.HWResolution[1] = c.dpi;
+        std::string ras = Root() + "/dpi" + std::to_string(i) + ".ras";
+        WriteRaster(ras, {p});
+        RunOptions o;
+        o.queue = c.true1200 ? "q1200" : "q600";
+        o.jobId = std::to_string(200 + i);
+        runs.push_back(StartFilter(ras, o));
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(testing::Message() << c.dpi << " dpi" << (c.true1200 ? ", true 1200 dpi" : ""));
+        RunResult r = Wait(runs[i]);
+        unlink((Root() + "/dpi" + std::to_string(i) + ".ras").c_str());
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        if (c.prints) {
+            EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
+            EXPECT_TRUE(HasLine(job.header, c.resolutionLine));
+            ASSERT_EQ(job.pages.size(), 1u);
+            EXPECT_EQ(job.pages[0].width, c.width);
+            EXPECT_EQ(job.pages[0].height, c.height);
+            EXPECT_GT(job.pages[0].blackDots, 1000u);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            ExpectNoSanitizerReport(r);
+            EXPECT_NE(r.err.find("ERROR: Page 1 refused: Raster page resolution"), std::string::npos)
+                << r.err.substr(0, 2000);
+            EXPECT_TRUE(job.pages.empty());
+            EXPECT_EQ(job.close, CloseSequence(false));
+        }
+    }
+    unlink((Root() + "//tmp//q1200.dat").c_str());
+}
+
+TEST(InputErrors, PageWithoutPrintableAreaIsRefusedNotSheared)
+{
+    std::vector<RasterPage> good = ReadRaster(ManualA6("1"));
+    ASSERT_EQ(good.size(), 1u);
+    struct Case {
+        unsigned points;
+        bool border; // the border-quality path instead of the plain screen
+    };
+    const Case cases[] = {{1, false}, {1, true}, {24, false}, {24, true}};
+    std::vector<Running> runs;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        RasterPage p = good[0];
+        p.header.PageSize[0] = p.header.PageSize[1] = cases[i].points;
+        p.header.cupsInteger[7] = 51; // scaled to a width that is no whole number of 32-pixel groups
+        p.header.cupsInteger[10] = cases[i].border ? 1 : 0;
+        std::string ras = Root() + "/narrow" + std::to_string(i) + ".ras";
+        WriteRaster(ras, {p});
+        RunOptions o;
+        o.jobId = std::to_string(300 + i);
+        runs.push_back(StartFilter(ras, o));
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        SCOPED_TRACE(testing::Message()
+                     << cases[i].points << " points" << (cases[i].border ? ", border" : ""));
+        RunResult r = Wait(runs[i]);
+        unlink((Root() + "/narrow" + std::to_string(i) + ".ras").c_str());
+        EXPECT_EQ(r.status, 1);
+        ExpectNoSanitizerReport(r);
+        EXPECT_NE(r.err.find("ERROR: Page size " + std::to_string(cases[i].points) + " x " +
+                             std::to_string(cases[i].points) + " points leaves no printable area"),
+                  std::string::npos)
+            << r.err.substr(0, 2000);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(job.pages.empty());
+        EXPECT_EQ(job.close, CloseSequence(false));
+    }
+}
+
+TEST(InputErrors, WriterThatCannotStartEndsTheJob)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the stack limit that stops thread creation upsets the sanitizer's memory layout";
+#else
+    // With a stack limit of 64 TiB every new thread asks for a stack that size: none can start.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &saved), 0);
+    struct rlimit huge = saved;
+    huge.rlim_cur = 1ull << 46;
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < huge.rlim_cur)
+        GTEST_SKIP() << "the hard stack limit is too low for this test";
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &huge), 0);
+    Running run = StartFilter(ManualA6("1"), RunOptions());
+    setrlimit(RLIMIT_STACK, &saved);
+    RunResult r = Wait(run);
+    EXPECT_EQ(r.status, 1);
+    ExpectNoSanitizerReport(r);
+    EXPECT_NE(r.err.find("ERROR: Unable to start the output writer\n"), std::string::npos)
+        << r.err.substr(0, 2000);
+    EXPECT_EQ(r.out, CloseSequence(false));
+#endif
+}

@@ -1,0 +1,214 @@
+// Whole runs of the real filter around the files it keeps in the shared
+// temporary folder: each job's spool file and accounting answer are its own,
+// private, and gone when the job is.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "run_util.h"
+
+using namespace runs;
+
+namespace
+{
+
+std::string ManualA6(const std::string &range, const std::vector<std::string> &extra = {})
+{
+    std::vector<std::string> o = {"PageSize=A6", "page-ranges=" + range};
+    o.insert(o.end(), extra.begin(), extra.end());
+    return CupsRaster(kManual, o);
+}
+
+std::vector<uint32_t> BlackDots(const RunResult &r)
+{
+    std::vector<uint32_t> v;
+    for (const PageRec &p : ParseJob(r.out).pages)
+        v.push_back(p.blackDots);
+    return v;
+}
+
+bool HasLine(const std::vector<std::string> &lines, const std::string &l)
+{
+    return std::find(lines.begin(), lines.end(), l) != lines.end();
+}
+
+// Names in the filter's temporary folder that start with `prefix`.
+std::vector<std::string> TmpFiles(const std::string &prefix)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir((Root() + "/tmp").c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// Lines the stand-in accounting tool logged for its arguments.
+std::vector<std::string> LoggedLines(const std::string &log)
+{
+    std::vector<std::string> lines;
+    std::string s = ReadFile(log), line;
+    for (char c : s) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    return lines;
+}
+
+// The JSON path the tool was given with "-f".
+std::string JsonArgument(const std::string &log)
+{
+    std::vector<std::string> lines = LoggedLines(log);
+    for (size_t i = 0; i + 1 < lines.size(); i++)
+        if (lines[i] == "-f")
+            return lines[i + 1];
+    return "";
+}
+
+void InstallAccountingTool()
+{
+    std::string tool = Root() + "/opt/Omsta";
+    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
+    unlink((tool + "/ATM").c_str());
+    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+}
+
+} // namespace
+
+TEST(JobFiles, SpoolFileIsTheJobsOwnWhateverIsPlantedAtTheOldName)
+{
+    const std::string old = Root() + "//tmp//swspool.dat", victim = Root() + "/spool-victim";
+    struct Case {
+        const char *name;
+        void (*plant)(const std::string &old, const std::string &victim);
+        bool (*unchanged)(const std::string &old, const std::string &victim);
+    };
+    const Case cases[] = {
+        {"nothing", [](const std::string &, const std::string &) {},
+         [](const std::string &o, const std::string &) { return access(o.c_str(), F_OK) != 0; }},
+        {"a folder", [](const std::string &o, const std::string &) { mkdir(o.c_str(), 0755); },
+         [](const std::string &o, const std::string &) {
+             struct stat st;
+             return lstat(o.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+         }},
+        {"a file of ours", [](const std::string &o, const std::string &) { WriteFile(o, "planted", 0644); },
+         [](const std::string &o, const std::string &) { return ReadFile(o) == "planted"; }},
+        {"a link to another file",
+         [](const std::string &o, const std::string &v) {
+             WriteFile(v, "untouched");
+             (void)!symlink(v.c_str(), o.c_str());
+         },
+         [](const std::string &o, const std::string &v) {
+             struct stat st;
+             return lstat(o.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ReadFile(v) == "untouched";
+         }},
+    };
+    std::string duplex = ManualA6("1-3", {"Duplex=DuplexNoTumble"});
+    RunResult simplex = RunFilter(ManualA6("1-3"));
+    std::vector<uint32_t> ref = BlackDots(simplex);
+    ASSERT_EQ(ref.size(), 3u);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.plant(old, victim);
+        RunResult r = RunFilter(duplex);
+        ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET DUPLEX=ON"));
+        // Paired back page first, with the white back of the last sheet.
+        EXPECT_EQ(BlackDots(r), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
+        EXPECT_TRUE(c.unchanged(old, victim));
+        EXPECT_TRUE(TmpFiles("swspool_job").empty()) << "a spool file was left behind";
+        std::string cleanup = "rm -rf '" + old + "' '" + victim + "'";
+        ASSERT_EQ(system(cleanup.c_str()), 0);
+    }
+}
+
+TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
+{
+    // A long two-sided job, and a short one that starts while the long one spools.
+    std::string longRas = ManualA6("1-10", {"Duplex=DuplexNoTumble"});
+    std::string shortRas = ManualA6("1-2", {"Duplex=DuplexNoTumble"});
+    RunOptions lo, so;
+    lo.jobId = "41";
+    so.jobId = "42";
+    Running longRun = StartFilter(longRas, lo);
+    usleep(1500 * 1000); // the long job has its first page and its spool file by now
+    Running shortRun = StartFilter(shortRas, so);
+    RunResult shortRes = Wait(shortRun);
+    ASSERT_EQ(shortRes.status, 0) << shortRes.err.substr(0, 2000);
+    EXPECT_EQ(ParseJob(shortRes.out).pages.size(), 2u);
+    int status;
+    EXPECT_EQ(waitpid(longRun.pid, &status, WNOHANG), 0) << "the short job waited for the long one to end";
+
+    // Meanwhile the long job's spool file: its own name, a regular file only its user can read.
+    std::vector<std::string> mine = TmpFiles("swspool_job41_");
+    ASSERT_EQ(mine.size(), 1u);
+    struct stat st;
+    ASSERT_EQ(lstat((Root() + "/tmp/" + mine[0]).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+
+    RunResult longRes = Wait(longRun);
+    ASSERT_EQ(longRes.status, 0) << longRes.err.substr(0, 2000);
+    EXPECT_EQ(ParseJob(longRes.out).pages.size(), 10u);
+    EXPECT_TRUE(TmpFiles("swspool_job").empty());
+}
+
+TEST(JobFiles, AccountingAnswerKeepsTheJobIdAndIsDeletedAfterReading)
+{
+    InstallAccountingTool();
+    std::string ppd = PpdVariant("rmq0files", {{"DriverFeature", "\"16\""}});
+    std::string ras = ManualA6("1");
+    // Long titles that share their first 200 bytes; one of them in Chinese.
+    const std::string latin(200, 'T'), chinese = [] {
+        std::string s;
+        for (int i = 0; i < 70; i++)
+            s += "\xe6\x8a\xa5"; // one three-byte character
+        return s;
+    }();
+    struct Case {
+        std::string title, jobId;
+    };
+    const Case cases[] = {{latin + " first", "31"}, {latin + " second", "32"}, {chinese, "33"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.jobId);
+        std::string log = Root() + "/atm-files.log";
+        unlink(log.c_str());
+        RunOptions o;
+        o.ppd = ppd;
+        o.title = c.title;
+        o.jobId = c.jobId;
+        o.env = {"ATM_SIM_LOG=" + log};
+        RunResult r = RunFilter(ras, o);
+        ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET USERNAME=\"acct-user\""));
+
+        std::string path = JsonArgument(log);
+        std::string tail = "_job" + c.jobId + ".txt";
+        ASSERT_GT(path.size(), Root().size() + tail.size());
+        EXPECT_EQ(path.rfind(Root() + "//tmp//", 0), 0u) << path;
+        EXPECT_EQ(path.substr(path.size() - tail.size()), tail) << path;
+        std::string name = path.substr(Root().size());
+        EXPECT_LE(name.size(), 127u);
+        // The title is shortened whole characters at a time.
+        std::string titlePart = name.substr(7, name.size() - 7 - tail.size());
+        EXPECT_EQ(c.title.rfind(titlePart, 0), 0u);
+        EXPECT_EQ(titlePart.size() % (c.jobId == "33" ? 3 : 1), 0u);
+        // The answer with the account's name and password is not left lying around.
+        EXPECT_NE(access(path.c_str(), F_OK), 0);
+    }
+}
