@@ -61,7 +61,6 @@ struct DriverJob {
     StatusThreadInfo PSM_info = {};
 
     // How the job ends
-    bool failed = false; // an "ERROR:" line ended the job (exit status 1)
 };
 
 enum DriverExit { DRIVER_CONTINUE = -1 };

@@ -162,5 +162,5 @@ int DriverClose(DriverJob &job)
         RasterError("Unable to send the print data");
         return 1;
     }
-    return job.failed ? 1 : 0;
+    return gJobFailed.load(std::memory_order_acquire) ? 1 : 0;
 }

@@ -24,7 +24,6 @@ static bool PageAcceptable(DriverJob &job, const cups_page_header2_t &h)
         return true;
     RasterError("Page %u refused: %s", (unsigned)job.CUPSpages + 1, why);
     DbgMessage(kMain, "page header refused: %s", why);
-    job.failed = true;
     return false;
 }
 
@@ -126,8 +125,7 @@ bool DriverPageLoop(DriverJob &job)
         if (!SendOnePage(job.lpJob, &job.page, &pageHeader, job.inras, job.DriverFeature, job.PrnCapInfo,
                          job.jobID, 0, job.MaxMediaWidth, job.MaxMediaHeight, RemoveBlankPage)) {
             RasterError("Unable to read page %u", (unsigned)job.CUPSpages + 1);
-            job.failed = true;
-            return false;
+                    return false;
         }
         DbgMessage(kMain, "page = %d", (int)job.page);
         if (gSaveToFile.load(std::memory_order_acquire)) {
@@ -146,8 +144,7 @@ bool DriverPageLoop(DriverJob &job)
     if (!problem.empty()) {
         RasterError("%s", problem.c_str());
         DbgMessage(kMain, "raster input: %s", problem.c_str());
-        job.failed = true;
-        return false;
+            return false;
     }
     return true;
 }

@@ -181,7 +181,6 @@ bool DriverSetup(DriverJob &job)
     if (!job.writerRunning) {
         // Without the writer no page would ever leave the ring.
         RasterError("Unable to start the output writer");
-        job.failed = true;
         return false;
     }
 

@@ -31,3 +31,4 @@ std::atomic<int> gOutputSize{0};
 cups_page_header2_t ginheader_bak;
 FILE *stdoutPRN = nullptr;
 std::atomic<int> gOutputFailed{0};
+std::atomic<int> gJobFailed{0};

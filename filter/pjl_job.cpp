@@ -135,7 +135,11 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
 
     if (inheader->Duplex || *bDriverDoCollate) {
         DbgMessage(fn, "Create Spool File");
-        SpoolCreate();
+        // Unspooled, the sheets would go out unpaired or the copies missing: cancel instead.
+        if (!SpoolCreate()) {
+            RasterError("Unable to create the spool file");
+            gCancelJob.store(1, std::memory_order_release);
+        }
     }
 
     DWORD jclLen = 0;

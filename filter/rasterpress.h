@@ -91,6 +91,8 @@ extern FILE *stdoutPRN;                    // save-to-file copy, null when not o
 
 // Set when a write to standard output failed: the job ends at the close.
 extern std::atomic<int> gOutputFailed;
+// Set by every "ERROR:" line: the job did not print as asked and the filter exits non-zero.
+extern std::atomic<int> gJobFailed;
 
 // ---------------------------------------------------------------------------
 // Driver (driver*.cpp)

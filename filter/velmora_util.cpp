@@ -186,4 +186,5 @@ void RasterError(const char *format, ...)
         len = sizeof line - 2;
     line[len++] = '\n';
     WriteAll(2, line, len);
+    gJobFailed.store(1, std::memory_order_release);
 }

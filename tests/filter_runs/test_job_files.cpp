@@ -166,6 +166,36 @@ TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
     EXPECT_TRUE(TmpFiles("swspool_job").empty());
 }
 
+TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
+{
+    // The temporary folder is a plain file: no spool file can be made there.
+    std::string duplex = ManualA6("1-3", {"Duplex=DuplexNoTumble"});
+    std::string simplex = ManualA6("1-2", {"copies=2"});
+    const std::string tmp = Root() + "/tmp";
+    ASSERT_EQ(system(("rm -rf '" + tmp + "'").c_str()), 0);
+    WriteFile(tmp, "not a folder");
+    struct Case {
+        const char *name;
+        const std::string &raster;
+        const char *options;
+    };
+    const Case cases[] = {{"two-sided", duplex, ""}, {"collated copies", simplex, "Collate=True"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions o;
+        o.options = c.options;
+        RunResult r = RunFilter(c.raster, o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("ERROR: Unable to create the spool file\n"), std::string::npos)
+            << r.err.substr(0, 2000);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(job.pages.empty()) << "pages went out without their pairing or copies";
+        EXPECT_EQ(job.close, CloseSequence(true));
+    }
+    unlink(tmp.c_str());
+}
+
 TEST(JobFiles, AccountingAnswerKeepsTheJobIdAndIsDeletedAfterReading)
 {
     InstallAccountingTool();
