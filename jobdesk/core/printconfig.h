@@ -134,9 +134,10 @@ private:
     // --- job pipeline helpers (jpipe) ---
     // The ticket as stored in XmlFile, extended with MediaSize, HostInterface and Sec.
     QString extendedJobTicket() const;
-    // Job id as written in a job-list row: "|" would split the row's fields.
+    // Job id as written in a job-list row, and back: "|" would split the
+    // row's fields, so it is written as "/", which no job id holds.
     static QString jobRowId(const QString &jobId);
-    static bool jobRowPathMatch(const QString &rowId, const QString &path);
+    static QString jobIdOfRow(const QString &rowId);
     // Row with its state field (the third) replaced.
     static QString withRowState(const QString &row, const QString &state);
     void rewriteJobRows(const QString &jobID, const QString &stateText, bool mark, bool logRows);

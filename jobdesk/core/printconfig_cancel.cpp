@@ -6,9 +6,8 @@
 #include <QDebug>
 #include <QSystemTrayIcon>
 
-#include <algorithm>
-
-namespace {
+namespace
+{
 
 const int kUserType = 1;
 const int kBalloonMs = 5000;
@@ -18,18 +17,8 @@ const int kBalloonMs = 5000;
 void PrintConfig::onCancelJob(QString info)
 {
     qDebug().noquote() << "Cancel" << info;
-    // The job list shows ids with "|" made "_"; post the id the printer knows.
-    QString jobId = info;
-    const auto exact = std::find_if(m_jobWatchList.cbegin(), m_jobWatchList.cend(),
-                                    [&](const JobWatchItem &item) { return item.jobId == info; });
-    if (exact == m_jobWatchList.cend()) {
-        for (const JobWatchItem &item : qAsConst(m_jobWatchList)) {
-            if (jobRowId(item.jobId) == info) {
-                jobId = item.jobId;
-                break;
-            }
-        }
-    }
+    // The job list names a job as its row writes it; post the id the printer knows.
+    const QString jobId = jobIdOfRow(info);
     HttpServices *http = new HttpServices();
     connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
             SLOT(onJobCancel(int, int, QString, QString, QString)));
@@ -71,7 +60,8 @@ void PrintConfig::removeJobStatus(QString jobId, QString printerAddress)
     http->post(url, QByteArray("jobID=") + jobId.toUtf8(), kUserType, false);
 }
 
-void PrintConfig::onRemoveJobStatus(int status_code, int user_type, QString strReply, QString sJobId, QString ip)
+void PrintConfig::onRemoveJobStatus(int status_code, int user_type, QString strReply, QString sJobId,
+                                    QString ip)
 {
     Q_UNUSED(user_type);
     Q_UNUSED(sJobId);
