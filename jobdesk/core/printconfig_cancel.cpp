@@ -38,9 +38,9 @@ void PrintConfig::onJobCancel(int status_code, int user_type, QString strReply, 
     Q_UNUSED(ip);
     if (status_code == 200) {
         emit sigRemoveJob(sJobId);
-        // Only the job in the pipeline may be ended here; a cancel answered
-        // during another job's upload must not remove that job's files.
-        if (!JobName.isEmpty() && JobName == sJobId)
+        // Only the job in the pipeline may be ended here: the fields of an
+        // earlier try or of another job's upload name other files.
+        if (!m_pipelineJob.isEmpty() && m_pipelineJob == sJobId)
             clearStatus();
     }
     qDebug().noquote().nospace() << "time start  " << status_code << " " << strReply;

@@ -23,6 +23,21 @@ const int kBalloonMs = 5000;
 
 void PrintConfig::sendPrintJob()
 {
+    // Each part waits in the one m_uploadLoop: a second upload started from
+    // inside that wait would send the job again and could not wait itself.
+    if (m_uploading) {
+        qDebug().noquote() << "upload already running, not started again:" << JobName;
+        return;
+    }
+    m_uploading = true;
+    runUpload();
+    m_uploading = false;
+    // The job has left the pipeline: a cancel answered from now on only ends its tracking.
+    m_pipelineJob.clear();
+}
+
+void PrintConfig::runUpload()
+{
     const QString ticket = extendedJobTicket();
     qDebug().noquote() << "sendXml:" << ticket;
 
