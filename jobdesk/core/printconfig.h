@@ -129,14 +129,26 @@ public:
     QByteArray m_readBuffer;
     QList<JobRecord> m_jobRecords;
     QEventLoop m_uploadLoop;
+    // The job whose spool file was handed over, until its upload has ended;
+    // empty while no job is in the pipeline.
+    QString m_pipelineJob;
+    // An upload is waiting in m_uploadLoop, which must not be entered twice.
+    bool m_uploading = false;
 
 private:
     // --- job pipeline helpers (jpipe) ---
+    // sendPrintJob's work, run once at a time.
+    void runUpload();
+    // Empties the per-job fields (all but JobName) as a fresh job expects them.
+    void resetJobFields();
+    // Ends an intake try that did not take the file: fields reset, files left in place.
+    void leaveIntake();
     // The ticket as stored in XmlFile, extended with MediaSize, HostInterface and Sec.
     QString extendedJobTicket() const;
-    // Job id as written in a job-list row: "|" would split the row's fields.
+    // Job id as written in a job-list row, and back: "|" would split the
+    // row's fields, so it is written as "/", which no job id holds.
     static QString jobRowId(const QString &jobId);
-    static bool jobRowPathMatch(const QString &rowId, const QString &path);
+    static QString jobIdOfRow(const QString &rowId);
     // Row with its state field (the third) replaced.
     static QString withRowState(const QString &row, const QString &state);
     void rewriteJobRows(const QString &jobID, const QString &stateText, bool mark, bool logRows);

@@ -6,9 +6,8 @@
 #include <QDebug>
 #include <QSystemTrayIcon>
 
-#include <algorithm>
-
-namespace {
+namespace
+{
 
 const int kUserType = 1;
 const int kBalloonMs = 5000;
@@ -18,18 +17,8 @@ const int kBalloonMs = 5000;
 void PrintConfig::onCancelJob(QString info)
 {
     qDebug().noquote() << "Cancel" << info;
-    // The job list shows ids with "|" made "_"; post the id the printer knows.
-    QString jobId = info;
-    const auto exact = std::find_if(m_jobWatchList.cbegin(), m_jobWatchList.cend(),
-                                    [&](const JobWatchItem &item) { return item.jobId == info; });
-    if (exact == m_jobWatchList.cend()) {
-        for (const JobWatchItem &item : qAsConst(m_jobWatchList)) {
-            if (jobRowId(item.jobId) == info) {
-                jobId = item.jobId;
-                break;
-            }
-        }
-    }
+    // The job list names a job as its row writes it; post the id the printer knows.
+    const QString jobId = jobIdOfRow(info);
     HttpServices *http = new HttpServices();
     connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
             SLOT(onJobCancel(int, int, QString, QString, QString)));
@@ -49,9 +38,9 @@ void PrintConfig::onJobCancel(int status_code, int user_type, QString strReply, 
     Q_UNUSED(ip);
     if (status_code == 200) {
         emit sigRemoveJob(sJobId);
-        // Only the job in the pipeline may be ended here; a cancel answered
-        // during another job's upload must not remove that job's files.
-        if (!JobName.isEmpty() && JobName == sJobId)
+        // Only the job in the pipeline may be ended here: the fields of an
+        // earlier try or of another job's upload name other files.
+        if (!m_pipelineJob.isEmpty() && m_pipelineJob == sJobId)
             clearStatus();
     }
     qDebug().noquote().nospace() << "time start  " << status_code << " " << strReply;
@@ -71,7 +60,8 @@ void PrintConfig::removeJobStatus(QString jobId, QString printerAddress)
     http->post(url, QByteArray("jobID=") + jobId.toUtf8(), kUserType, false);
 }
 
-void PrintConfig::onRemoveJobStatus(int status_code, int user_type, QString strReply, QString sJobId, QString ip)
+void PrintConfig::onRemoveJobStatus(int status_code, int user_type, QString strReply, QString sJobId,
+                                    QString ip)
 {
     Q_UNUSED(user_type);
     Q_UNUSED(sJobId);

@@ -6,15 +6,16 @@
 
 void PrintConfig::showSubmitDialog()
 {
-    QRadioButton *const levelButtons[] = {ui.radioButton, ui.radioButton_1, ui.radioButton_2, ui.radioButton_3,
-                                          ui.radioButton_4};
+    QRadioButton *const levelButtons[] = {ui.radioButton, ui.radioButton_1, ui.radioButton_2,
+                                          ui.radioButton_3, ui.radioButton_4};
     for (QRadioButton *button : levelButtons)
         button->hide();
 
     ui.label_JobName->setText(JobLabel);
 
-    const QStringList levels =
-        SecLevel.isEmpty() ? QStringList() : SecLevel.split(QLatin1Char('|'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    const QStringList levels = SecLevel.isEmpty()
+                                   ? QStringList()
+                                   : SecLevel.split(QLatin1Char('|'), Qt::KeepEmptyParts, Qt::CaseSensitive);
     qDebug() << "tSercret  :" << SecLevel;
 
     // Only five buttons: further levels are not offered.
@@ -37,6 +38,13 @@ void PrintConfig::onRadionBtnClicked()
 void PrintConfig::onBtnClicked()
 {
     const QString name = sender() ? sender()->objectName() : QString();
+    // While a job uploads its parts wait in a nested event loop that still
+    // delivers clicks: a second print would send the job again, a cancel would
+    // clear the job and remove its files under the running upload.
+    if (m_uploading) {
+        qDebug().noquote() << "upload running, button ignored:" << name;
+        return;
+    }
     if (name == QLatin1String("pushButton_ok")) {
         Remark = ui.textEdit->toPlainText();
         // Still the offered list: the user kept the first level, selected at show time.

@@ -10,7 +10,8 @@
 #include <QProcess>
 #include <QThread>
 
-namespace {
+namespace
+{
 
 const int kPrnToolTimeoutMs = 30000;
 const QByteArray kUelEnd = QByteArrayLiteral("%-12345X");
@@ -41,32 +42,33 @@ void PrintConfig::onFindFile(QString fileName)
         JobName = JobName.left(JobName.lastIndexOf(QLatin1Char('.')));
 
     if (m_jobNameList.contains(JobName)) {
-        g_spoolBusy.storeRelease(0);
+        leaveIntake();
         qDebug().noquote().nospace() << "job is printing, printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
 
     qDebug().noquote() << QThread::currentThreadId() << fileName << JobName;
+    m_pipelineJob = JobName;
     SpoolFile = fileName;
     RemoveFile = fileName;
     XmlFile = fileName + QStringLiteral(".xml");
 
     if (!isFileComplete()) {
-        g_spoolBusy.storeRelease(0);
+        leaveIntake();
         qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
     runPrnTool();
     if (!readPrinterInfo()) {
-        g_spoolBusy.storeRelease(0);
+        leaveIntake();
         qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
     // The name becomes a folder and a URL host: anything else would move the
     // job log or the job elsewhere. Refused like a companion that cannot be read.
     if (!printerNameUsable(JPrinterName)) {
-        g_spoolBusy.storeRelease(0);
         qDebug().noquote() << "printer name refused:" << JPrinterName;
+        leaveIntake();
         qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
         return;
     }
@@ -90,9 +92,9 @@ bool PrintConfig::isFileComplete()
     // the current line's EOJ state and its last bytes are kept.
     int eojLines = 0;
     bool lineHasEoj = false;
-    bool lineOpen = false;       // bytes seen since the last line feed
-    QByteArray lineTail;         // last bytes of the current line
-    QByteArray lastLine;         // last bytes of the last line read
+    bool lineOpen = false; // bytes seen since the last line feed
+    QByteArray lineTail;   // last bytes of the current line
+    QByteArray lastLine;   // last bytes of the last line read
     QByteArray chunk;
     while (!(chunk = file.read(kReadChunk)).isEmpty()) {
         int start = 0;
@@ -142,9 +144,10 @@ bool PrintConfig::isFileComplete()
 void PrintConfig::runPrnTool()
 {
     QProcess tool;
-    tool.start(paths::pruvoTool(),
-               {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), SpoolFile + QStringLiteral(".xml")},
-               QIODevice::ReadWrite);
+    tool.start(
+        paths::pruvoTool(),
+        {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), SpoolFile + QStringLiteral(".xml")},
+        QIODevice::ReadWrite);
     tool.waitForFinished(kPrnToolTimeoutMs);
     tool.readAllStandardOutput();
     tool.close();
@@ -177,7 +180,8 @@ bool PrintConfig::readPrinterInfo()
     PaperSize = tagInt(info, QStringLiteral("PaperSize"));
     ProcessedFileName = SpoolFile.section(QLatin1Char('/'), -1);
     ProcessedFileSize = tagValue(info, QStringLiteral("ProcessedFileSize"));
-    ProcessedFileTime = tagValue(info, QStringLiteral("ProcessedFileTime")).replace(QLatin1Char('/'), QLatin1Char('-'));
+    ProcessedFileTime =
+        tagValue(info, QStringLiteral("ProcessedFileTime")).replace(QLatin1Char('/'), QLatin1Char('-'));
     WorkGroup = QStringLiteral("");
     ComputerName = tagValue(info, QStringLiteral("ComputerName"));
     Domain = QStringLiteral("");
@@ -192,8 +196,8 @@ bool PrintConfig::readPrinterInfo()
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &nic : interfaces) {
         const auto flags = nic.flags();
-        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning)
-            || (flags & QNetworkInterface::IsLoopBack))
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
+            (flags & QNetworkInterface::IsLoopBack))
             continue;
         const QString hw = nic.hardwareAddress();
         const auto entries = nic.addressEntries();
@@ -212,6 +216,13 @@ bool PrintConfig::readPrinterInfo()
 void PrintConfig::clearStatus()
 {
     qDebug().noquote() << "--------clear status";
+    resetJobFields();
+    emit sigRemoveFile(RemoveFile);
+    JobName.clear();
+}
+
+void PrintConfig::resetJobFields()
+{
     SpoolStem.clear();
     JobLabel.clear();
     Copies = 0;
@@ -228,10 +239,17 @@ void PrintConfig::clearStatus()
     PrintServer.clear();
     CheckBit.clear();
     DriverName.clear();
+    // The next job's address list starts without a ";" only when this is empty.
     IPAddr.clear();
     SecLevel.clear();
     Remark.clear();
-    emit sigRemoveFile(RemoveFile);
     mFlag = 0;
+    m_pipelineJob.clear();
+}
+
+void PrintConfig::leaveIntake()
+{
+    resetJobFields();
     JobName.clear();
+    g_spoolBusy.storeRelease(0);
 }

@@ -12,7 +12,8 @@
 #include <QSystemTrayIcon>
 #include <QTime>
 
-namespace {
+namespace
+{
 
 const QString kKeyText = QString::fromLatin1(kCipherKeyText);
 const int kUserType = 1;
@@ -21,6 +22,21 @@ const int kBalloonMs = 5000;
 } // namespace
 
 void PrintConfig::sendPrintJob()
+{
+    // Each part waits in the one m_uploadLoop: a second upload started from
+    // inside that wait would send the job again and could not wait itself.
+    if (m_uploading) {
+        qDebug().noquote() << "upload already running, not started again:" << JobName;
+        return;
+    }
+    m_uploading = true;
+    runUpload();
+    m_uploading = false;
+    // The job has left the pipeline: a cancel answered from now on only ends its tracking.
+    m_pipelineJob.clear();
+}
+
+void PrintConfig::runUpload()
 {
     const QString ticket = extendedJobTicket();
     qDebug().noquote() << "sendXml:" << ticket;
@@ -83,7 +99,8 @@ void PrintConfig::sendPrintJob()
     addJobToList();
 }
 
-void PrintConfig::onMessageCallback(int status_code, int user_type, QString strReply, QString jobid, QString ip)
+void PrintConfig::onMessageCallback(int status_code, int user_type, QString strReply, QString jobid,
+                                    QString ip)
 {
     Q_UNUSED(user_type);
     Q_UNUSED(ip);
@@ -118,10 +135,11 @@ void PrintConfig::onMessageCallback(int status_code, int user_type, QString strR
             }
             QStringList &rows = mPrinterTask.m_workFileList;
             for (int r = 0; r < rows.size(); ++r) {
-                if (!jobRowPathMatch(rows.at(r).section(QLatin1Char('|'), 0, 0), RemoveFile))
+                const QString rowJob = jobIdOfRow(rows.at(r).section(QLatin1Char('|'), 0, 0));
+                if (rowJob.isEmpty() || !RemoveFile.contains(rowJob))
                     continue;
-                rows[r] = withRowState(rows.at(r), rowState) + QLatin1Char('|')
-                          + QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
+                rows[r] = withRowState(rows.at(r), rowState) + QLatin1Char('|') +
+                          QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
                 mPrinterTask.updateTaskTable();
             }
             m_jobWatchList.removeAt(i);
@@ -142,23 +160,25 @@ void PrintConfig::addJobToList()
     m_jobWatchList.append(item);
     emit sigListenStatus(item.jobId, item.displayName, item.dateTime, item.printerIp);
     // One-pass substitution: a "%1" inside a job or file name stays as it is.
-    mPrinterTask.m_workFileList.append(QStringLiteral("%1|%2|%3|%4")
-                                           .arg(jobRowId(item.jobId), item.displayName, tr("等待中"), item.dateTime));
+    mPrinterTask.m_workFileList.append(
+        QStringLiteral("%1|%2|%3|%4")
+            .arg(jobRowId(item.jobId), item.displayName, tr("等待中"), item.dateTime));
     mPrinterTask.updateTaskTable();
     qDebug().noquote() << "add :" << item.jobId << item.displayName << item.dateTime << item.printerIp;
 }
 
 QString PrintConfig::jobRowId(const QString &jobId)
 {
+    // A job id is the last section of a path, so it never holds "/": the
+    // written id stays apart from every other job's ("a|b" is not "a_b").
     QString id = jobId;
-    return id.replace(QLatin1Char('|'), QLatin1Char('_'));
+    return id.replace(QLatin1Char('|'), QLatin1Char('/'));
 }
 
-bool PrintConfig::jobRowPathMatch(const QString &rowId, const QString &path)
+QString PrintConfig::jobIdOfRow(const QString &rowId)
 {
-    if (rowId.isEmpty())
-        return false;
-    return path.contains(rowId) || jobRowId(path).contains(rowId);
+    QString id = rowId;
+    return id.replace(QLatin1Char('/'), QLatin1Char('|'));
 }
 
 QString PrintConfig::withRowState(const QString &row, const QString &state)

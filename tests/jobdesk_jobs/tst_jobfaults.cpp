@@ -3,10 +3,10 @@
 // awkward file names, and spool files that must not starve the others.
 #include "httpservices.h"
 #include "jobdesk.h"
+#include "jobprinter.h"
 #include "listenfile.h"
 #include "listenstatus.h"
 #include "printconfig.h"
-#include "jobprinter.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -19,7 +19,8 @@
 
 using namespace testjob;
 
-namespace {
+namespace
+{
 
 const qint64 kPart = 409600;
 
@@ -52,11 +53,16 @@ private slots:
     void emptyPrinterInformation();
     void cancelFromJobList();
     void cancelAnsweredDuringAnotherUpload();
-    void cancelOfAnIdShownWithUnderscore();
+    void idsDifferingInBarAndUnderscore();
     void refusedFilesDoNotStarveOthers();
 
 private:
     void waitIdle();
+    // The job-list row whose display name is `title`, or empty.
+    QString rowShowing(const QString &title) const;
+    // Right-clicks the table row and chooses "取消" in the menu that opens;
+    // true when that menu showed with its one entry.
+    bool cancelFromMenu(int row);
     PrintConfig *pc() const { return m_desk->controller(); }
     std::unique_ptr<JobDesk> m_desk;
 };
@@ -84,24 +90,56 @@ void TestJobFaults::waitIdle()
     QTRY_COMPARE_WITH_TIMEOUT(g_spoolBusy.loadAcquire(), 0, 10000);
 }
 
+QString TestJobFaults::rowShowing(const QString &title) const
+{
+    for (const QString &row : qAsConst(pc()->mPrinterTask.m_workFileList))
+        if (row.section(QLatin1Char('|'), 1, 1) == title)
+            return row;
+    return QString();
+}
+
+bool TestJobFaults::cancelFromMenu(int row)
+{
+    PrinterTask &task = pc()->mPrinterTask;
+    auto *view = task.findChild<QTableView *>(QStringLiteral("printertasktableView"));
+    if (!view || row < 0)
+        return false;
+    const QRect cell = view->visualRect(view->model()->index(row, 1));
+    bool menuSeen = false;
+    QTimer chooser;
+    chooser.setInterval(50);
+    connect(&chooser, &QTimer::timeout, this, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        chooser.stop();
+        menuSeen = menu->actions().size() == 1 && menu->actions().first()->text() == QStringLiteral("取消");
+        menu->actions().first()->trigger();
+        menu->close();
+    });
+    chooser.start();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(),
+                            view->viewport()->mapToGlobal(cell.center()));
+    QApplication::sendEvent(view->viewport(), &click);
+    return menuSeen;
+}
+
 void TestJobFaults::uploadOutcome_data()
 {
-    QTest::addColumn<QStringList>("printerArgs");   // empty: no printer at all
+    QTest::addColumn<QStringList>("printerArgs"); // empty: no printer at all
     QTest::addColumn<QString>("job");
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<QStringList>("parts");          // what the printer saw
-    QTest::addColumn<bool>("watched");               // final part sent, job under watch
+    QTest::addColumn<QStringList>("parts"); // what the printer saw
+    QTest::addColumn<bool>("watched");      // final part sent, job under watch
 
     const QStringList none;
     QTest::newRow("2001 on part 2 of 3")
         << QStringList{"--print-replies", "1001,2001"} << "deny2" << 2 * kPart + 500
         << QStringList{"1 deny2_1.pcl 409600 1001", "2 deny2_2.pcl 409600 2001"} << false;
-    QTest::newRow("3001 printer error")
-        << QStringList{"--print-replies", "3001"} << "err3" << kPart + 1
-        << QStringList{"1 err3_1.pcl 409600 3001"} << false;
-    QTest::newRow("HTTP 500")
-        << QStringList{"--print-replies", "http:500"} << "http500" << qint64(5000)
-        << QStringList{"1 http500_1.pcl 5000 http:500"} << false;
+    QTest::newRow("3001 printer error") << QStringList{"--print-replies", "3001"} << "err3" << kPart + 1
+                                        << QStringList{"1 err3_1.pcl 409600 3001"} << false;
+    QTest::newRow("HTTP 500") << QStringList{"--print-replies", "http:500"} << "http500" << qint64(5000)
+                              << QStringList{"1 http500_1.pcl 5000 http:500"} << false;
     QTest::newRow("printer unreachable") << none << "gone" << qint64(5000) << QStringList() << false;
     QTest::newRow("printer never answers")
         << QStringList{"--print-replies", "none", "--hang-ms", "20000"} << "mute" << qint64(5000)
@@ -111,7 +149,8 @@ void TestJobFaults::uploadOutcome_data()
         << QStringList{"1 one_1.pcl 409600 1001", "end one_end.pcl 3 1001"} << true;
     QTest::newRow("empty 200 answers go on")
         << QStringList{"--print-replies", "empty", "--states", "Queueing"} << "quiet" << kPart + 7
-        << QStringList{"1 quiet_1.pcl 409600 empty", "2 quiet_2.pcl 7 empty", "end quiet_end.pcl 3 empty"} << true;
+        << QStringList{"1 quiet_1.pcl 409600 empty", "2 quiet_2.pcl 7 empty", "end quiet_end.pcl 3 empty"}
+        << true;
     QTest::newRow("final part refused is still watched")
         << QStringList{"--print-replies", "1001,2001", "--states", "Queueing"} << "lastno" << qint64(3000)
         << QStringList{"1 lastno_1.pcl 3000 1001", "end lastno_end.pcl 3 2001"} << true;
@@ -188,7 +227,8 @@ void TestJobFaults::emptyJobNameMatchesNoPath()
     pc()->mPrinterTask.m_workFileList.append(row);
 
     pc()->RemoveFile = m_desk->spoolPath(QStringLiteral("other.pcl"));
-    pc()->onMessageCallback(200, 1, QStringLiteral("2001"), QStringLiteral("other"), JobPrinter::unusedHost());
+    pc()->onMessageCallback(200, 1, QStringLiteral("2001"), QStringLiteral("other"),
+                            JobPrinter::unusedHost());
     g_spoolBusy.storeRelease(0);
 
     QCOMPARE(m_desk->jobRow(QString()), row);
@@ -205,12 +245,16 @@ void TestJobFaults::emptyJobNameMatchesNoPath()
 
 void TestJobFaults::awkwardFileNames_data()
 {
-    QTest::addColumn<QString>("name");     // spool file name and document title
-    QTest::addColumn<QString>("rowId");    // job id as the job list shows it
-    QTest::newRow("quote") << "it's" << "it's";
-    QTest::newRow("percent one") << "100%1 %2" << "100%1 %2";
-    QTest::newRow("bar") << "a|b" << "a_b";
-    QTest::newRow("markup") << "x<&y" << "x<&y";
+    QTest::addColumn<QString>("name");  // spool file name and document title
+    QTest::addColumn<QString>("rowId"); // job id as the job-list row writes it
+    QTest::newRow("quote") << "it's"
+                           << "it's";
+    QTest::newRow("percent one") << "100%1 %2"
+                                 << "100%1 %2";
+    QTest::newRow("bar") << "a|b"
+                         << "a/b";
+    QTest::newRow("markup") << "x<&y"
+                            << "x<&y";
     QTest::newRow("chinese") << QStringLiteral("季度报告") << QStringLiteral("季度报告");
 }
 
@@ -224,7 +268,8 @@ void TestJobFaults::awkwardFileNames()
     QVERIFY(m_desk->dropJob(name + QStringLiteral(".pcl"), jobFor(host, 3000, name)));
     waitIdle();
 
-    QCOMPARE(printer.parts(name), QStringList({"1 " + name + "_1.pcl 3000 1001", "end " + name + "_end.pcl 3 1001"}));
+    QCOMPARE(printer.parts(name),
+             QStringList({"1 " + name + "_1.pcl 3000 1001", "end " + name + "_end.pcl 3 1001"}));
     // The row keeps four fields (plus its mark) and shows the name, "|" made "_".
     QTRY_COMPARE_WITH_TIMEOUT(m_desk->jobRow(rowId).section('|', 2, 2), QStringLiteral("打印完成"), 20000);
     const QStringList fields = m_desk->jobRow(rowId).split('|');
@@ -333,25 +378,9 @@ void TestJobFaults::cancelFromJobList()
     const int row = task.m_workFileList.indexOf(m_desk->jobRow(QStringLiteral("cx")));
     QVERIFY(row >= 0);
     QCOMPARE(view->model()->index(row, 0).data().toString(), QStringLiteral("doc.pdf"));
-    const QRect cell = view->visualRect(view->model()->index(row, 1));
 
     QSignalSpy removed(pc(), &PrintConfig::sigRemoveJob);
-    bool menuSeen = false;
-    QTimer chooser;
-    chooser.setInterval(50);
-    connect(&chooser, &QTimer::timeout, this, [&] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        chooser.stop();
-        menuSeen = menu->actions().size() == 1 && menu->actions().first()->text() == QStringLiteral("取消");
-        menu->actions().first()->trigger();
-        menu->close();
-    });
-    chooser.start();
-    QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(), view->viewport()->mapToGlobal(cell.center()));
-    QApplication::sendEvent(view->viewport(), &click);
-    QVERIFY(menuSeen);
+    QVERIFY(cancelFromMenu(row));
     QCOMPARE(view->selectionModel()->selectedRows().value(0).row(), row);
     QCOMPARE(m_desk->jobRow(QStringLiteral("cx")).split('|').size(), 5);
 
@@ -394,8 +423,8 @@ void TestJobFaults::cancelAnsweredDuringAnotherUpload()
         } else if (cancelSent && !looked && removed.count() == 1) {
             looked = true;
             jobInPipeline = pc()->JobName;
-            filesThere = QFile::exists(m_desk->spoolPath(QStringLiteral("jb.pcl")))
-                         && QFile::exists(m_desk->spoolPath(QStringLiteral("jb.pcl.xml")));
+            filesThere = QFile::exists(m_desk->spoolPath(QStringLiteral("jb.pcl"))) &&
+                         QFile::exists(m_desk->spoolPath(QStringLiteral("jb.pcl.xml")));
         }
     });
     probe.start();
@@ -413,19 +442,39 @@ void TestJobFaults::cancelAnsweredDuringAnotherUpload()
     QCOMPARE(m_desk->jobRow(QStringLiteral("jb")).section('|', 0, 0), QStringLiteral("jb"));
 }
 
-// The job list shows "a|b" as "a_b"; its cancel still names the printer's job.
-void TestJobFaults::cancelOfAnIdShownWithUnderscore()
+// "q|r" and "q_r" are two jobs with a row each: every row follows its own
+// job's states, and a cancel chosen on a row reaches that row's job.
+void TestJobFaults::idsDifferingInBarAndUnderscore()
 {
-    JobPrinter printer({"--states", "Queueing"});
-    QVERIFY(printer.start());
-    QVERIFY(m_desk->dropJob(QStringLiteral("c|x.pcl"), jobFor(printer.host())));
+    JobPrinter under({"--states", "Queueing"});
+    JobPrinter bar({"--states", "Printing"});
+    QVERIFY(under.start());
+    QVERIFY(bar.start());
+    QVERIFY(m_desk->dropJob(QStringLiteral("q_r.pcl"), jobFor(under.host(), 0, QStringLiteral("under.pdf"))));
     waitIdle();
-    QVERIFY(!m_desk->jobRow(QStringLiteral("c_x")).isEmpty());
+    QVERIFY(m_desk->dropJob(QStringLiteral("q|r.pcl"), jobFor(bar.host(), 0, QStringLiteral("bar.pdf"))));
+    waitIdle();
+
+    const auto state = [&](const QString &title) { return rowShowing(title).section('|', 2, 2); };
+    const QString queued = QStringLiteral("等待中");
+    const QString printing = QStringLiteral("打印中");
+    QTRY_VERIFY_WITH_TIMEOUT(state("under.pdf") == queued && state("bar.pdf") == printing, 15000);
+    QTest::qWait(2500); // one more round of polls for both jobs
+    QCOMPARE(state("under.pdf"), queued);
+    QCOMPARE(state("bar.pdf"), printing);
+
+    pc()->mPrinterTask.show();
     QSignalSpy removed(pc(), &PrintConfig::sigRemoveJob);
-    emit pc()->mPrinterTask.sigTaskcancel(QStringLiteral("c_x"));
+    const int row = pc()->mPrinterTask.m_workFileList.indexOf(rowShowing("bar.pdf"));
+    QVERIFY(cancelFromMenu(row));
     QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 15000);
-    QCOMPARE(removed.first().first().toString(), QStringLiteral("c|x"));
-    QCOMPARE(printer.requestBodies(QStringLiteral("cancelJob")), QList<QByteArray>({"jobID=c|x"}));
+    QCOMPARE(removed.first().first().toString(), QStringLiteral("q|r"));
+    QCOMPARE(bar.requestBodies(QStringLiteral("cancelJob")), QList<QByteArray>({"jobID=q|r"}));
+    QVERIFY(under.requestBodies(QStringLiteral("cancelJob")).isEmpty());
+    // The other job's row is neither marked nor changed.
+    QCOMPARE(rowShowing("under.pdf").split('|').size(), 4);
+    QCOMPARE(state("under.pdf"), queued);
+    pc()->mPrinterTask.hide();
 }
 
 // A large file that never completes and a large file with a name already
@@ -447,7 +496,8 @@ void TestJobFaults::refusedFilesDoNotStarveOthers()
 
     QTRY_COMPARE_WITH_TIMEOUT(printer.parts(QStringLiteral("small")).size(), 2, 20000);
     QTRY_COMPARE_WITH_TIMEOUT(m_desk->spoolFiles(),
-                              QStringList({"again.pcl", "again.pcl.xml", "endless.pcl", "endless.pcl.xml"}), 20000);
+                              QStringList({"again.pcl", "again.pcl.xml", "endless.pcl", "endless.pcl.xml"}),
+                              20000);
 
     // The endless file is retried later: once it completes it prints too.
     {

@@ -12,15 +12,18 @@
 
 using namespace testjob;
 
-namespace {
+namespace
+{
 
 const char kCreate[] =
-    "create table R_JobInfo(GUID VARCHAR(64) PRIMARY KEY, JobType INTEGER NOT NULL,JobName VARCHAR(64) NOT NULL,"
+    "create table R_JobInfo(GUID VARCHAR(64) PRIMARY KEY, JobType INTEGER NOT NULL,JobName VARCHAR(64) NOT "
+    "NULL,"
     "UserName VARCHAR(64),CNName VARCHAR(64),DepName VARCHAR(64),Barcode VARCHAR(64),BarcodeText VARCHAR(64),"
     "DirectionName VARCHAR(64),SecLevelName VARCHAR(64),UseName VARCHAR(64),CreateTime VARCHAR(64),"
     "JobDoneTime VARCHAR(64),Comment VARCHAR(64),PageCount INTEGER,Copies INTEGER,ActualTotalPages INTEGER,"
     "Color INTEGER,MediaType VARCHAR(64),Duplex INTEGER,DeviceName VARCHAR(64),DeviceIP VARCHAR(64),"
-    "DeviceID VARCHAR(64),ClientIP VARCHAR(64),ClientName VARCHAR(64),Result VARCHAR(64),JobInfo VARCHAR(64))";
+    "DeviceID VARCHAR(64),ClientIP VARCHAR(64),ClientName VARCHAR(64),Result VARCHAR(64),JobInfo "
+    "VARCHAR(64))";
 
 const QByteArray kHeader =
     "GUID,JobType,JobName,UserName,CNName,DepName,Barcode,BarcodeText,DirectionName,SecLevelName,UseName,"
@@ -45,7 +48,7 @@ JobRecord record(const QString &name)
     r.ClientIP = "10.0.0.5";
     r.Result = "-1";
     r.JobInfo = QStringLiteral("待打印");
-    return r;   // DepName, Barcode, ... stay null strings, as the controller leaves them
+    return r; // DepName, Barcode, ... stay null strings, as the controller leaves them
 }
 
 QByteArray readFile(const QString &path)
@@ -110,7 +113,9 @@ void TestJobLogDb::init()
 void TestJobLogDb::firstInsertCreatesFileAndTable()
 {
     const QString guid = JobLogDb().insertJob(m_db, record("a.pdf"));
-    QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(guid).hasMatch());
+    QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
+                .match(guid)
+                .hasMatch());
     QVERIFY(!logContains("Succeed to connect database."));
     // SQLite keeps the statement as given, only the two leading keywords upper-cased.
     QCOMPARE(column(m_db, "SELECT sql FROM sqlite_master WHERE name='R_JobInfo'"),
@@ -160,9 +165,12 @@ void TestJobLogDb::updateWritesTheJobsEnd()
     r.JobDoneTime = "20261210 10:05:00";
     r.CreateTime = "changed here but not written";
     QVERIFY(JobLogDb().updateJobResult(m_db, r));
-    QCOMPARE(column(m_db, "SELECT JobDoneTime||'/'||Result||'/'||JobInfo||'/'||CreateTime FROM R_JobInfo ORDER BY rowid"),
-             QStringList({QStringLiteral("20261210 10:05:00/1/用户取消/20261210 10:00:00"),
-                          QStringLiteral("/-1/待打印/20261210 10:00:00")}));
+    QCOMPARE(
+        column(
+            m_db,
+            "SELECT JobDoneTime||'/'||Result||'/'||JobInfo||'/'||CreateTime FROM R_JobInfo ORDER BY rowid"),
+        QStringList({QStringLiteral("20261210 10:05:00/1/用户取消/20261210 10:00:00"),
+                     QStringLiteral("/-1/待打印/20261210 10:00:00")}));
 
     // An empty GUID (a failed insert) matches no row.
     JobRecord lost = r;
@@ -178,16 +186,17 @@ void TestJobLogDb::exportWritesCommaSeparatedLines()
     QVERIFY(JobLogDb().insertJob(m_db, record("x")).size() == 36);
     JobRecord r = record("a,b");
     const QString guid = JobLogDb().insertJob(m_db, r);
-    QFile(out).open(QIODevice::WriteOnly);   // an older export is replaced
+    QFile(out).open(QIODevice::WriteOnly); // an older export is replaced
     QVERIFY(JobLogDb().exportToText(m_db, out));
     const QByteArray text = readFile(out);
     QVERIFY(text.startsWith(kHeader));
     const QList<QByteArray> lines = text.mid(kHeader.size()).split('\n');
     QCOMPARE(lines.size(), 3);
     QVERIFY(lines.last().isEmpty());
-    const QByteArray expected = guid.toLatin1() + ",1,a,b," + QStringLiteral("张伟,张伟").toUtf8()
-                                + ",,,,,,,20261210 10:00:00,,,2,3,6,0,2,0,192.168.1.20,192.168.1.20,"
-                                  "192.168.1.20,10.0.0.5," + QStringLiteral("张伟,-1,待打印").toUtf8() + "\r";
+    const QByteArray expected = guid.toLatin1() + ",1,a,b," + QStringLiteral("张伟,张伟").toUtf8() +
+                                ",,,,,,,20261210 10:00:00,,,2,3,6,0,2,0,192.168.1.20,192.168.1.20,"
+                                "192.168.1.20,10.0.0.5," +
+                                QStringLiteral("张伟,-1,待打印").toUtf8() + "\r";
     QCOMPARE(lines.at(1), expected);
     QVERIFY(lines.at(0).endsWith('\r'));
 
@@ -208,11 +217,15 @@ void TestJobLogDb::exportWritesCommaSeparatedLines()
 
 void TestJobLogDb::failuresAreReportedByResult()
 {
-    // A file that exists without the table: the insert fails and says so.
-    const QString bare = m_dir.path() + "/bare.dll";
-    QFile(bare).open(QIODevice::WriteOnly);
-    QCOMPARE(JobLogDb().insertJob(bare, record("a")), QString());
-    QVERIFY(logContains("no such table"));
+    // A file that is no database: the insert fails and says so.
+    const QString junk = m_dir.path() + "/junk.dll";
+    {
+        QFile f(junk);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, 'j'));
+    }
+    QCOMPARE(JobLogDb().insertJob(junk, record("a")), QString());
+    QVERIFY(logContains("Error: Failed to create table."));
 
     // No folder: nothing opens and no export file appears.
     clearLog();
@@ -261,7 +274,8 @@ void TestJobLogDb::printerNames()
     QCOMPARE(JobLogDb().updateJobResult(m_db, r), usable);
     QCOMPARE(logContains("printer name refused:"), !usable);
     if (usable)
-        QCOMPARE(column(m_db, "SELECT DeviceIP||'/'||JobInfo FROM R_JobInfo"), QStringList(printer + QStringLiteral("/打印完成")));
+        QCOMPARE(column(m_db, "SELECT DeviceIP||'/'||JobInfo FROM R_JobInfo"),
+                 QStringList(printer + QStringLiteral("/打印完成")));
 }
 
 QTEST_MAIN(TestJobLogDb)

@@ -4,6 +4,7 @@
 #include "messagelog.h"
 #include "printconfig.h"
 #include "simprinter.h"
+#include "uitest.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +15,8 @@
 #include <QTest>
 #include <QTextEdit>
 
-namespace {
+namespace
+{
 
 MessageLog *g_log = nullptr; // the job desk's debug lines, for the tests that check them
 
@@ -59,10 +61,11 @@ private:
     QString toolLog() const { return m_work.path() + QStringLiteral("/runs.log"); }
 
     // A job as the intake leaves it just before the upload.
-    void prepareJob(const QString &name, const QString &levels)
+    void prepareJob(const QString &name, const QString &levels, const QString &host = QString())
     {
         PrintConfig &c = *m_controller;
-        const QString spool = m_root.path() + QStringLiteral("/var/porvik/SPOOL/") + name + QStringLiteral(".pcl");
+        const QString spool =
+            m_root.path() + QStringLiteral("/var/porvik/SPOOL/") + name + QStringLiteral(".pcl");
         for (const QString &path : {spool, spool + ".xml", spool + ".bar"}) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -76,7 +79,7 @@ private:
         c.FileName = name + QStringLiteral(".pdf");
         c.Copies = 1;
         c.Pages = 2;
-        c.JPrinterName = c.PrinterAddress = m_printer->host();
+        c.JPrinterName = c.PrinterAddress = host.isEmpty() ? m_printer->host() : host;
         c.DomainAccount = QStringLiteral("zhang");
         c.BarcodeTemplate = QStringLiteral("%SEC% {0:000}-{1}");
         c.SecLevel = levels;
@@ -136,7 +139,8 @@ private slots:
         QTest::addColumn<QString>("levels");
         QTest::addColumn<QStringList>("shown");
         QTest::newRow("three") << QString::fromUtf8("公开|内部|秘密")
-                               << QStringList{QString::fromUtf8("公开"), QString::fromUtf8("内部"), QString::fromUtf8("秘密")};
+                               << QStringList{QString::fromUtf8("公开"), QString::fromUtf8("内部"),
+                                              QString::fromUtf8("秘密")};
         QTest::newRow("seven") << "1|2|3|4|5|6|7" << QStringList{"1", "2", "3", "4", "5"};
         QTest::newRow("none") << "" << QStringList();
         QTest::newRow("one") << "S" << QStringList{"S"};
@@ -170,7 +174,8 @@ private slots:
         // Barcodes first, then the upload.
         QFile log(toolLog());
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(log.readAll()), QStringLiteral("./png/1-1.png\tA 1-1\n./png/1-2.png\tA 1-2\n"));
+        QCOMPARE(QString::fromUtf8(log.readAll()),
+                 QStringLiteral("./png/1-1.png\tA 1-1\n./png/1-2.png\tA 1-2\n"));
         const int lastTool = indexOfMessage(QStringLiteral("java  -jar   BarcodeUtil.jar ./png/1-2.png"));
         const int upload = indexOfMessage(QStringLiteral("sendXml:"));
         QVERIFY(lastTool >= 0 && upload > lastTool);
@@ -201,6 +206,59 @@ private slots:
         QTest::mouseClick(m_controller->ui.pushButton_ok, Qt::LeftButton);
         QCOMPARE(m_controller->SecLevel, QString());
         QTRY_COMPARE(m_printer->storeFile(QStringLiteral("dlgnone/data.prn")), kJobData);
+    }
+
+    void clicksWhileTheJobUploads_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("print again") << "pushButton_ok"
+                                     << "dlgtwice";
+        QTest::newRow("cancel") << "pushButton_cancel"
+                                << "dlgdrop";
+    }
+    // A click on either button while the dialog's job uploads is not taken:
+    // the printer gets the job once, its files stay, one row names the job.
+    void clicksWhileTheJobUploads()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, name);
+        QTemporaryDir store;
+        // The first part is answered only after 1.5 s.
+        SimPrinterProcess slow(QString(), store.path(),
+                               {"--print-replies", "none,1001", "--hang-ms", "1500"});
+        QVERIFY(slow.start());
+        prepareJob(name, QStringLiteral("A|B"), slow.host());
+        const QString spool = m_controller->SpoolFile;
+        m_controller->showSubmitDialog();
+
+        bool clicked = false;
+        bool filesThere = false;
+        whenReady([&] {
+            if (slow.requestBodies(QStringLiteral("print")).isEmpty())
+                return false;
+            QTest::mouseClick(m_controller->findChild<QPushButton *>(button), Qt::LeftButton);
+            QTest::qWait(300); // a removal would run in the listener's thread
+            filesThere =
+                QFile::exists(spool) && QFile::exists(spool + ".xml") && QFile::exists(spool + ".bar");
+            clicked = true;
+            return true;
+        });
+        QTest::mouseClick(m_controller->ui.pushButton_ok, Qt::LeftButton);
+        QVERIFY(clicked);
+        QVERIFY(filesThere);
+        QVERIFY(!m_controller->isVisible());
+
+        const QString data = QString::number(kJobData.size());
+        QCOMPARE(QString::fromUtf8(slow.storeFile(name + "/parts.txt")),
+                 "1 " + name + "_1.pcl " + data + " none\nend " + name + "_end.pcl 3 1001\n");
+        QStringList rows;
+        for (const QString &row : qAsConst(m_controller->mPrinterTask.m_workFileList))
+            if (row.section('|', 0, 0) == name || row.section('|', 0, 0).isEmpty())
+                rows << row.section('|', 0, 2);
+        QCOMPARE(rows, QStringList(name + "|" + name + ".pdf|" + QString::fromUtf8("等待中")));
+        for (const QString &message : g_log->all())
+            QVERIFY2(!message.contains(QStringLiteral("QEventLoop")), qPrintable(message));
     }
 
     void cancelDropsTheJob()
