@@ -14,25 +14,20 @@
 #include <QUuid>
 #include <QVariant>
 
-namespace
-{
+namespace {
 
 const char kCreateTable[] =
-    "create table R_JobInfo(GUID VARCHAR(64) PRIMARY KEY, JobType INTEGER NOT NULL,JobName VARCHAR(64) NOT "
-    "NULL,"
+    "create table R_JobInfo(GUID VARCHAR(64) PRIMARY KEY, JobType INTEGER NOT NULL,JobName VARCHAR(64) NOT NULL,"
     "UserName VARCHAR(64),CNName VARCHAR(64),DepName VARCHAR(64),Barcode VARCHAR(64),BarcodeText VARCHAR(64),"
     "DirectionName VARCHAR(64),SecLevelName VARCHAR(64),UseName VARCHAR(64),CreateTime VARCHAR(64),"
     "JobDoneTime VARCHAR(64),Comment VARCHAR(64),PageCount INTEGER,Copies INTEGER,ActualTotalPages INTEGER,"
     "Color INTEGER,MediaType VARCHAR(64),Duplex INTEGER,DeviceName VARCHAR(64),DeviceIP VARCHAR(64),"
-    "DeviceID VARCHAR(64),ClientIP VARCHAR(64),ClientName VARCHAR(64),Result VARCHAR(64),JobInfo "
-    "VARCHAR(64))";
+    "DeviceID VARCHAR(64),ClientIP VARCHAR(64),ClientName VARCHAR(64),Result VARCHAR(64),JobInfo VARCHAR(64))";
 
 const char kInsert[] =
-    "INSERT INTO [R_JobInfo] "
-    "([GUID],[JobType],[JobName],[UserName],[CNName],[DepName],[Barcode],[BarcodeText],"
+    "INSERT INTO [R_JobInfo] ([GUID],[JobType],[JobName],[UserName],[CNName],[DepName],[Barcode],[BarcodeText],"
     "[DirectionName],[SecLevelName],[UseName],[CreateTime],[JobDoneTime],[Comment],[PageCount],[Copies],"
-    "[ActualTotalPages],[Color],[MediaType],[Duplex],[DeviceName],[DeviceIP],[DeviceID],[ClientIP],["
-    "ClientName],"
+    "[ActualTotalPages],[Color],[MediaType],[Duplex],[DeviceName],[DeviceIP],[DeviceID],[ClientIP],[ClientName],"
     "[Result],[JobInfo]) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
 const char kUpdate[] = "UPDATE [R_JobInfo] SET [JobDoneTime]=?,[Result]=?,[JobInfo]=? WHERE GUID=?";
@@ -113,33 +108,11 @@ QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
         return QString();
     }
     const QString values[] = {
-        guid,
-        record.JobType,
-        record.JobName,
-        record.UserName,
-        record.CNName,
-        record.DepName,
-        record.Barcode,
-        record.BarcodeText,
-        record.DirectionName,
-        record.SecLevelName,
-        record.UseName,
-        record.CreateTime,
-        record.JobDoneTime,
-        record.Comment,
-        record.PageCount,
-        record.Copies,
-        record.ActualTotalPages,
-        record.Color,
-        record.MediaType,
-        record.Duplex,
-        record.DeviceName,
-        record.DeviceIP,
-        record.DeviceID,
-        record.ClientIP,
-        record.ClientName,
-        record.Result,
-        record.JobInfo,
+        guid, record.JobType, record.JobName, record.UserName, record.CNName, record.DepName,
+        record.Barcode, record.BarcodeText, record.DirectionName, record.SecLevelName, record.UseName,
+        record.CreateTime, record.JobDoneTime, record.Comment, record.PageCount, record.Copies,
+        record.ActualTotalPages, record.Color, record.MediaType, record.Duplex, record.DeviceName,
+        record.DeviceIP, record.DeviceID, record.ClientIP, record.ClientName, record.Result, record.JobInfo,
     };
     for (const QString &v : values)
         query.addBindValue(text(v));
