@@ -45,6 +45,19 @@ std::vector<uint32_t> BlackDots(const Job &job)
     return v;
 }
 
+// The first `pages` of `src` with the given copies and duplex, as a raster file.
+std::string CopiesRaster(const std::vector<RasterPage> &src, int pages, bool duplex, unsigned copies)
+{
+    std::vector<RasterPage> v(src.begin(), src.begin() + pages);
+    for (auto &p : v) {
+        p.header.NumCopies = copies;
+        p.header.Duplex = duplex ? CUPS_TRUE : CUPS_FALSE;
+    }
+    std::string ras = Root() + "/copies.ras";
+    WriteRaster(ras, v);
+    return ras;
+}
+
 // The simplex reference run of the first five manual pages, made once.
 const std::vector<uint32_t> &ReferenceDots()
 {
@@ -224,13 +237,7 @@ TEST(FilterRun, CollatedCopiesAreReplayedFromTheSpoolFile)
     ASSERT_EQ(src.size(), 3u);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<RasterPage> pages(src.begin(), src.begin() + c.pages);
-        for (auto &p : pages) {
-            p.header.NumCopies = c.copies;
-            p.header.Duplex = c.duplex ? CUPS_TRUE : CUPS_FALSE;
-        }
-        std::string ras = Root() + "/collate.ras";
-        WriteRaster(ras, pages);
+        std::string ras = CopiesRaster(src, c.pages, c.duplex, c.copies);
         RunOptions o;
         o.options = "Collate=True";
         RunResult r = RunFilter(ras, o);
@@ -268,13 +275,7 @@ TEST(FilterRun, EveryPageSentIsReportedToThePageLog)
     ASSERT_EQ(src.size(), 3u);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<RasterPage> pages(src.begin(), src.begin() + c.pages);
-        for (auto &p : pages) {
-            p.header.NumCopies = c.copies;
-            p.header.Duplex = c.duplex ? CUPS_TRUE : CUPS_FALSE;
-        }
-        std::string ras = Root() + "/pagelog.ras";
-        WriteRaster(ras, pages);
+        std::string ras = CopiesRaster(src, c.pages, c.duplex, c.copies);
         RunOptions o;
         o.options = std::string("Collate=") + c.collate;
         RunResult r = RunFilter(ras, o);
