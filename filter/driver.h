@@ -59,8 +59,6 @@ struct DriverJob {
     pthread_t status{};
     bool statusRunning = false;
     StatusThreadInfo PSM_info = {};
-
-    // How the job ends
 };
 
 enum DriverExit { DRIVER_CONTINUE = -1 };

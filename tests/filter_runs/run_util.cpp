@@ -1,5 +1,6 @@
 #include "run_util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -430,6 +431,35 @@ Job ParseJob(const std::string &s)
     job.close = s.substr(pos);
     job.ok = true;
     return job;
+}
+
+std::string ManualPages(const std::string &range, const std::vector<std::string> &extra)
+{
+    std::vector<std::string> o = {"PageSize=A6", "page-ranges=" + range};
+    o.insert(o.end(), extra.begin(), extra.end());
+    return CupsRaster(kManual, o);
+}
+
+std::vector<uint32_t> BlackDots(const Job &job)
+{
+    std::vector<uint32_t> v;
+    for (const auto &p : job.pages)
+        v.push_back(p.blackDots);
+    return v;
+}
+
+bool HasLine(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool InstallAccountingTool()
+{
+    std::string tool = Root() + "/opt/Omsta";
+    if (system(("mkdir -p " + tool).c_str()) != 0)
+        return false;
+    unlink((tool + "/ATM").c_str());
+    return symlink(ATM_BIN, (tool + "/ATM").c_str()) == 0;
 }
 
 } // namespace runs

@@ -85,4 +85,12 @@ Job ParseJob(const std::string &stream);
 // Expected close sequences.
 std::string CloseSequence(bool cancel, bool aligned = false);
 
+// Pages of the manual as A6 raster (small pages keep the runs fast: under 9 MB a page).
+std::string ManualPages(const std::string &range, const std::vector<std::string> &extra = {});
+// The black-dot count of each page record, in stream order.
+std::vector<uint32_t> BlackDots(const Job &job);
+bool HasLine(const std::vector<std::string> &lines, const std::string &line);
+// Links the stand-in accounting tool in as "/opt/Omsta/ATM" under the test root.
+bool InstallAccountingTool();
+
 } // namespace runs

@@ -75,7 +75,7 @@ std::vector<uint8_t> Turned(const std::vector<uint8_t> &bitmap)
 
 std::string RasterWithDuplex(const std::vector<uint32_t> &duplex, const std::string &name)
 {
-    std::vector<RasterPage> pages = ReadRaster(CupsRaster(kManual, {"PageSize=A6", "page-ranges=1-3"}));
+    std::vector<RasterPage> pages = ReadRaster(ManualPages("1-3"));
     EXPECT_EQ(pages.size(), duplex.size());
     for (size_t i = 0; i < pages.size() && i < duplex.size(); i++)
         SetWord(pages[i].header.Duplex, duplex[i]);
@@ -145,10 +145,7 @@ TEST_P(DuplexDecision, LinePairingAndTurnAgree)
     RunOptions o;
     o.ppd = PpdVariant("job", {{"DriverFeature", "\"" + feature + "\""}});
     if (c.accounting) {
-        std::string tool = Root() + "/opt/Omsta";
-        ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
-        unlink((tool + "/ATM").c_str());
-        ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+        ASSERT_TRUE(InstallAccountingTool());
     }
     if (c.accounting == kToolFails) {
         o.env.push_back("ATM_SIM_FAIL=1");

@@ -24,27 +24,6 @@ using namespace runs;
 namespace
 {
 
-bool Has(const std::vector<std::string> &lines, const std::string &l)
-{
-    return std::find(lines.begin(), lines.end(), l) != lines.end();
-}
-
-// Small pages keep the runs fast: A6 at 600 dpi is under 9 MB a page.
-std::string ManualPages(const std::string &range, const std::vector<std::string> &extra = {})
-{
-    std::vector<std::string> o = {"PageSize=A6", "page-ranges=" + range};
-    o.insert(o.end(), extra.begin(), extra.end());
-    return CupsRaster(kManual, o);
-}
-
-std::vector<uint32_t> BlackDots(const Job &job)
-{
-    std::vector<uint32_t> v;
-    for (const auto &p : job.pages)
-        v.push_back(p.blackDots);
-    return v;
-}
-
 // The first `pages` of `src` with the given copies and duplex, as a raster file.
 std::string CopiesRaster(const std::vector<RasterPage> &src, int pages, bool duplex, unsigned copies)
 {
@@ -197,7 +176,7 @@ TEST(FilterRun, PayloadFormsDecodeToTheSamePages)
             int64_t diff = (int64_t)p.setPixels - (int64_t)p.blackDots;
             EXPECT_LE(std::abs(diff), c.comp == 4 ? 32 : 0);
         }
-        EXPECT_EQ(Has(job.header, "@PJL COMMENT JBIG,00,64"), c.comp == 2 || c.comp == 4);
+        EXPECT_EQ(HasLine(job.header, "@PJL COMMENT JBIG,00,64"), c.comp == 2 || c.comp == 4);
     }
     unlink((Root() + "//tmp//qform.dat").c_str());
 }
@@ -208,7 +187,7 @@ TEST(FilterRun, DuplexSendsBackPagesFirstWithAWhiteLastBack)
     ASSERT_EQ(r.status, 0) << r.err;
     Job job = ParseJob(r.out);
     ASSERT_TRUE(job.ok) << job.problem;
-    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=ON"));
+    EXPECT_TRUE(HasLine(job.header, "@PJL SET DUPLEX=ON"));
     const auto &ref = ReferenceDots();
     ASSERT_EQ(ref.size(), 5u);
     EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], ref[3], ref[2], 0, ref[4]}));
@@ -245,8 +224,8 @@ TEST(FilterRun, CollatedCopiesAreReplayedFromTheSpoolFile)
         ASSERT_EQ(r.status, 0) << r.err;
         Job job = ParseJob(r.out);
         ASSERT_TRUE(job.ok) << job.problem;
-        EXPECT_TRUE(Has(job.header, "@PJL SET COPIES=1"));
-        EXPECT_TRUE(Has(job.header, "@PJL COMMENT Copies," + std::to_string(c.copies)));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET COPIES=1"));
+        EXPECT_TRUE(HasLine(job.header, "@PJL COMMENT Copies," + std::to_string(c.copies)));
         EXPECT_EQ(BlackDots(job), c.want);
         EXPECT_EQ(job.close, CloseSequence(false));
     }
@@ -354,7 +333,7 @@ TEST(FilterRun, EncryptedPagesWhenThePrinterAsks)
     ASSERT_EQ(r.status, 0) << r.err;
     Job job = ParseJob(r.out);
     ASSERT_TRUE(job.ok) << job.problem;
-    EXPECT_TRUE(Has(job.header, "@PJL SET ENCRYPTION = SSL"));
+    EXPECT_TRUE(HasLine(job.header, "@PJL SET ENCRYPTION = SSL"));
     ASSERT_EQ(job.pages.size(), 1u);
     const PageRec &p = job.pages[0];
     uint32_t n = (uint8_t)p.payload[0] | (uint8_t)p.payload[1] << 8 | (uint8_t)p.payload[2] << 16 |
@@ -450,10 +429,7 @@ TEST(FilterRun, BadRasterIsRefusedWithAnErrorAndAClosedJob)
 
 TEST(FilterRun, AccountingToolGetsTheTitleAsOneArgument)
 {
-    std::string tool = Root() + "/opt/Omsta";
-    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
-    unlink((tool + "/ATM").c_str());
-    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+    ASSERT_TRUE(InstallAccountingTool());
     std::string ppd = PpdVariant("rmq0", {{"DriverFeature", "\"16\""}});
     std::string ras = ManualPages("1");
     const char *titles[] = {"a\"; touch "
@@ -484,10 +460,10 @@ TEST(FilterRun, AccountingToolGetsTheTitleAsOneArgument)
         EXPECT_NE(access(json.c_str(), F_OK), 0) << json;
         Job job = ParseJob(r.out);
         ASSERT_TRUE(job.ok) << job.problem;
-        EXPECT_TRUE(Has(job.header, "@PJL SET FAUTHCODE=\"A1B2C3\""));
-        EXPECT_TRUE(Has(job.header, "@PJL SET USERNAME=\"acct-user\""));
-        EXPECT_TRUE(Has(job.header, "@PJL SET CHECKAUTHCODEURL=\"http://127.0.0.1/check\""));
-        EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=OFF"));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET FAUTHCODE=\"A1B2C3\""));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET USERNAME=\"acct-user\""));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET CHECKAUTHCODEURL=\"http://127.0.0.1/check\""));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET DUPLEX=OFF"));
     }
     EXPECT_NE(access((Root() + "/etc").c_str(), F_OK), 0);
 }
@@ -623,7 +599,7 @@ TEST(FilterRun, QueueDescriptionMissingOrWithJclText)
     ASSERT_TRUE(job.ok) << job.problem;
     ASSERT_EQ(job.pages.size(), 1u);
     EXPECT_EQ(job.pages[0].paper, 96);
-    EXPECT_TRUE(Has(job.header, "@PJL COMMENT Filter Version,"));
+    EXPECT_TRUE(HasLine(job.header, "@PJL COMMENT Filter Version,"));
 
     // The PPD's JCL prologue follows the job header, behind one ESC byte of its own.
     std::string ppd = Root() + "/jcl.ppd";
@@ -694,9 +670,9 @@ TEST(FilterRun, PrintedThroughARealScheduler)
     ASSERT_TRUE(done) << cupsd.JobLog();
     Job job = ParseJob(ReadFile(cupsd.Out()));
     ASSERT_TRUE(job.ok) << job.problem;
-    EXPECT_TRUE(Has(job.header, "@PJL COMMENT 127.0.0.2"));
-    EXPECT_TRUE(Has(job.header, "@PJL COMMENT file://" + cupsd.Out()));
-    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=ON"));
+    EXPECT_TRUE(HasLine(job.header, "@PJL COMMENT 127.0.0.2"));
+    EXPECT_TRUE(HasLine(job.header, "@PJL COMMENT file://" + cupsd.Out()));
+    EXPECT_TRUE(HasLine(job.header, "@PJL SET DUPLEX=ON"));
     EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
     ExpectPagesDecodeToTheirHeaders(job);
     EXPECT_EQ(job.close, CloseSequence(false));
@@ -706,10 +682,7 @@ TEST(FilterRun, PrintedThroughARealScheduler)
 
 TEST(FilterRun, AccountingAnswerTurningDuplexOnPairsTheSheets)
 {
-    std::string tool = Root() + "/opt/Omsta";
-    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
-    unlink((tool + "/ATM").c_str());
-    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
+    ASSERT_TRUE(InstallAccountingTool());
     std::string reply = Root() + "/atm-reply.json";
     WriteFile(reply, "{\"duplex\": \"on\", \"DUPLEXTYPE\": \"BOOKLET\"}");
     RunOptions o;
@@ -719,7 +692,7 @@ TEST(FilterRun, AccountingAnswerTurningDuplexOnPairsTheSheets)
     ASSERT_EQ(r.status, 0) << r.err;
     Job job = ParseJob(r.out);
     ASSERT_TRUE(job.ok) << job.problem;
-    EXPECT_TRUE(Has(job.header, "@PJL SET DUPLEX=on"));
+    EXPECT_TRUE(HasLine(job.header, "@PJL SET DUPLEX=on"));
     const auto &ref = ReferenceDots();
     EXPECT_EQ(BlackDots(job), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
 }

@@ -17,16 +17,6 @@ using namespace runs;
 namespace
 {
 
-std::string ManualA6(const std::string &range)
-{
-    return CupsRaster(kManual, {"PageSize=A6", "page-ranges=" + range});
-}
-
-bool HasLine(const std::vector<std::string> &lines, const std::string &l)
-{
-    return std::find(lines.begin(), lines.end(), l) != lines.end();
-}
-
 // A sanitizer build reports with exit status 1 as well: a refusal must not hide a report.
 void ExpectNoSanitizerReport(const RunResult &r)
 {
@@ -90,10 +80,10 @@ RasterPage AtResolution(const RasterPage &src, unsigned dpi)
 
 TEST(InputErrors, BrokenStreamsEndWithAnErrorAndTheClose)
 {
-    std::vector<RasterPage> good = ReadRaster(ManualA6("1"));
+    std::vector<RasterPage> good = ReadRaster(ManualPages("1"));
     ASSERT_EQ(good.size(), 1u);
     ASSERT_EQ(good[0].header.cupsBitsPerPixel, 8u);
-    const std::string plain = ReadFile(ManualA6("1"));
+    const std::string plain = ReadFile(ManualPages("1"));
     const std::string compressed = CompressedRaster(good);
     const std::string header = plain.substr(4, sizeof(cups_page_header2_t));
 
@@ -177,7 +167,7 @@ TEST(InputErrors, CloseThatCannotBeWrittenFailsTheJob)
 
 TEST(InputErrors, ResolutionsThePrinterCannotTakeAreRefused)
 {
-    std::vector<RasterPage> good = ReadRaster(ManualA6("1"));
+    std::vector<RasterPage> good = ReadRaster(ManualPages("1"));
     ASSERT_EQ(good.size(), 1u);
     ASSERT_EQ(good[0].header.HWResolution[0], 600u);
     std::string cache(1026, '\0');
@@ -243,7 +233,7 @@ TEST(InputErrors, ResolutionsThePrinterCannotTakeAreRefused)
 
 TEST(InputErrors, PageWithoutPrintableAreaIsRefusedNotSheared)
 {
-    std::vector<RasterPage> good = ReadRaster(ManualA6("1"));
+    std::vector<RasterPage> good = ReadRaster(ManualPages("1"));
     ASSERT_EQ(good.size(), 1u);
     struct Case {
         unsigned points;
@@ -293,7 +283,7 @@ TEST(InputErrors, WriterThatCannotStartEndsTheJob)
     if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < huge.rlim_cur)
         GTEST_SKIP() << "the hard stack limit is too low for this test";
     ASSERT_EQ(setrlimit(RLIMIT_STACK, &huge), 0);
-    Running run = StartFilter(ManualA6("1"), RunOptions());
+    Running run = StartFilter(ManualPages("1"), RunOptions());
     setrlimit(RLIMIT_STACK, &saved);
     RunResult r = Wait(run);
     EXPECT_EQ(r.status, 1);

@@ -16,26 +16,6 @@ using namespace runs;
 namespace
 {
 
-std::string ManualA6(const std::string &range, const std::vector<std::string> &extra = {})
-{
-    std::vector<std::string> o = {"PageSize=A6", "page-ranges=" + range};
-    o.insert(o.end(), extra.begin(), extra.end());
-    return CupsRaster(kManual, o);
-}
-
-std::vector<uint32_t> BlackDots(const RunResult &r)
-{
-    std::vector<uint32_t> v;
-    for (const PageRec &p : ParseJob(r.out).pages)
-        v.push_back(p.blackDots);
-    return v;
-}
-
-bool HasLine(const std::vector<std::string> &lines, const std::string &l)
-{
-    return std::find(lines.begin(), lines.end(), l) != lines.end();
-}
-
 // Names in the filter's temporary folder that start with `prefix`.
 std::vector<std::string> TmpFiles(const std::string &prefix)
 {
@@ -75,14 +55,6 @@ std::string JsonArgument(const std::string &log)
     return "";
 }
 
-void InstallAccountingTool()
-{
-    std::string tool = Root() + "/opt/Omsta";
-    ASSERT_EQ(system(("mkdir -p " + tool).c_str()), 0);
-    unlink((tool + "/ATM").c_str());
-    ASSERT_EQ(symlink(ATM_BIN, (tool + "/ATM").c_str()), 0);
-}
-
 } // namespace
 
 TEST(JobFiles, SpoolFileIsTheJobsOwnWhateverIsPlantedAtTheOldName)
@@ -113,9 +85,9 @@ TEST(JobFiles, SpoolFileIsTheJobsOwnWhateverIsPlantedAtTheOldName)
              return lstat(o.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ReadFile(v) == "untouched";
          }},
     };
-    std::string duplex = ManualA6("1-3", {"Duplex=DuplexNoTumble"});
-    RunResult simplex = RunFilter(ManualA6("1-3"));
-    std::vector<uint32_t> ref = BlackDots(simplex);
+    std::string duplex = ManualPages("1-3", {"Duplex=DuplexNoTumble"});
+    RunResult simplex = RunFilter(ManualPages("1-3"));
+    std::vector<uint32_t> ref = BlackDots(ParseJob(simplex.out));
     ASSERT_EQ(ref.size(), 3u);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,7 +98,7 @@ TEST(JobFiles, SpoolFileIsTheJobsOwnWhateverIsPlantedAtTheOldName)
         ASSERT_TRUE(job.ok) << job.problem;
         EXPECT_TRUE(HasLine(job.header, "@PJL SET DUPLEX=ON"));
         // Paired back page first, with the white back of the last sheet.
-        EXPECT_EQ(BlackDots(r), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
+        EXPECT_EQ(BlackDots(ParseJob(r.out)), (std::vector<uint32_t>{ref[1], ref[0], 0, ref[2]}));
         EXPECT_TRUE(c.unchanged(old, victim));
         EXPECT_TRUE(TmpFiles("swspool_job").empty()) << "a spool file was left behind";
         std::string cleanup = "rm -rf '" + old + "' '" + victim + "'";
@@ -137,8 +109,8 @@ TEST(JobFiles, SpoolFileIsTheJobsOwnWhateverIsPlantedAtTheOldName)
 TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
 {
     // A long two-sided job, and a short one that starts while the long one spools.
-    std::string longRas = ManualA6("1-10", {"Duplex=DuplexNoTumble"});
-    std::string shortRas = ManualA6("1-2", {"Duplex=DuplexNoTumble"});
+    std::string longRas = ManualPages("1-10", {"Duplex=DuplexNoTumble"});
+    std::string shortRas = ManualPages("1-2", {"Duplex=DuplexNoTumble"});
     RunOptions lo, so;
     lo.jobId = "41";
     so.jobId = "42";
@@ -169,8 +141,8 @@ TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
 TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
 {
     // The temporary folder is a plain file: no spool file can be made there.
-    std::string duplex = ManualA6("1-3", {"Duplex=DuplexNoTumble"});
-    std::string simplex = ManualA6("1-2", {"copies=2"});
+    std::string duplex = ManualPages("1-3", {"Duplex=DuplexNoTumble"});
+    std::string simplex = ManualPages("1-2", {"copies=2"});
     const std::string tmp = Root() + "/tmp";
     ASSERT_EQ(system(("rm -rf '" + tmp + "'").c_str()), 0);
     WriteFile(tmp, "not a folder");
@@ -198,9 +170,9 @@ TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
 
 TEST(JobFiles, AccountingAnswerKeepsTheJobIdAndIsDeletedAfterReading)
 {
-    InstallAccountingTool();
+    ASSERT_TRUE(InstallAccountingTool());
     std::string ppd = PpdVariant("rmq0files", {{"DriverFeature", "\"16\""}});
-    std::string ras = ManualA6("1");
+    std::string ras = ManualPages("1");
     // Long titles that share their first 200 bytes; one of them in Chinese.
     const std::string latin(200, 'T'), chinese = [] {
         std::string s;
