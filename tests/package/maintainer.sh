@@ -29,6 +29,13 @@ deb=$(ls "$debs"/spoolbay_*.deb)
 dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" ./var/porvik
 mount --bind "$work/etc" /etc
 mount --bind "$work/var" /var
+# Each run starts as on a machine that never had the package, whatever this one
+# holds: no group porvik and no folder overrides of ours in the copies.
+sed -i '/^porvik:/d' /etc/group
+[ ! -f /etc/gshadow ] || sed -i '/^porvik:/d' /etc/gshadow
+dpkg-statoverride --list '/var/porvik*' | while read -r _ _ _ path; do
+    dpkg-statoverride --remove "$path"
+done
 
 control=$work/control
 dpkg-deb -e "$deb" "$control"
