@@ -85,6 +85,8 @@ if [ -n "$validate" ]; then
 fi
 grep -qx 'Exec=sh -c "umask 002 && exec /usr/libexec/spoolbay/Spoolbay"' "$desktop" || fail "autostart Exec line"
 grep -qx 'Icon=spoolbay' "$desktop" || fail "autostart Icon line"
+# Once the package is removed (the entry, a conffile, stays) no session starts it.
+grep -qx 'TryExec=/usr/libexec/spoolbay/Spoolbay' "$desktop" || fail "autostart TryExec line"
 
 # Control data: Debian names and sections, dependencies found by shlibdeps and
 # those it cannot see, the maintainer scripts that make the group.
