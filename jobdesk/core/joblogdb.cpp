@@ -87,7 +87,8 @@ bool makeJobLogFolder(const QString &folder)
     const QByteArray path = QFile::encodeName(folder);
     if (::mkdir(path.constData(), 0770) != 0)
         return errno == EEXIST;
-    // Not through the name: the folder it holds may be swapped meanwhile.
+    // Through a descriptor, and only while it is ours: the data folder is the
+    // group's, so another member may have put a link in its place meanwhile.
     const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;

@@ -30,37 +30,22 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-bool owned(const QString &path, uid_t owner, gid_t group, mode_t mode)
+bool setOwner(const QString &path, uid_t owner, gid_t group, mode_t mode)
 {
     const QByteArray p = QFile::encodeName(path);
     return ::chown(p.constData(), owner, group) == 0 && ::chmod(p.constData(), mode) == 0;
 }
 
-struct Mode {
-    uid_t uid;
-    gid_t gid;
-    mode_t mode;
-    bool operator==(const Mode &o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
-};
-
-Mode modeOf(const QString &path)
+// "uid:gid mode" with the mode in octal, as the test compares it.
+QString ownerOf(const QString &path)
 {
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return {uid_t(-1), gid_t(-1), 0};
-    return {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777)};
+        return QStringLiteral("missing");
+    return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
 }
 
 } // namespace
-
-namespace QTest
-{
-template <> char *toString(const Mode &m)
-{
-    return qstrdup(QByteArray::number(m.uid) + ":" + QByteArray::number(m.gid) + " " +
-                   QByteArray::number(m.mode, 8));
-}
-} // namespace QTest
 
 class TestSharedJobLog : public QObject
 {
@@ -97,17 +82,17 @@ void TestSharedJobLog::initTestCase()
     QVERIFY(QDir().mkpath(m_root.path() + "/stage"));
     for (const QString &dir : {QString(), QStringLiteral("/var"), QStringLiteral("/var/porvik"),
                                QStringLiteral("/var/porvik/INSTALL"), QStringLiteral("/var/porvik/INSTALL/Log")})
-        QVERIFY(owned(m_root.path() + dir, 0, 0, 0755));
-    QVERIFY(owned(porvik("SPOOL"), 0, kGroup, 02770));
-    QVERIFY(owned(porvik("data"), 0, kGroup, 02770));
+        QVERIFY(setOwner(m_root.path() + dir, 0, 0, 0755));
+    QVERIFY(setOwner(porvik("SPOOL"), 0, kGroup, 02770));
+    QVERIFY(setOwner(porvik("data"), 0, kGroup, 02770));
     for (const QString &file : {porvik("INSTALL/serverlockfile"), porvik("INSTALL/Log/Spoolbay.log")}) {
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.close();
-        QVERIFY(owned(file, 0, kGroup, 0660));
+        QVERIFY(setOwner(file, 0, kGroup, 0660));
     }
     QVERIFY(QFile::copy(QStringLiteral(PRUVO_BIN), porvik("INSTALL/pruvo")));
-    QVERIFY(owned(porvik("INSTALL/pruvo"), 0, 0, 0755));
+    QVERIFY(setOwner(porvik("INSTALL/pruvo"), 0, 0, 0755));
 }
 
 void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray &user, const JobPrinter &printer)
@@ -118,7 +103,7 @@ void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray 
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // A session's own runtime folder, so that Qt makes none in /tmp.
     const QString home = m_root.path() + "/home-" + QString::number(uid);
-    QVERIFY(QDir().mkpath(home) && owned(home, uid, uid, 0700));
+    QVERIFY(QDir().mkpath(home) && setOwner(home, uid, uid, 0700));
     env.insert(QStringLiteral("HOME"), home);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
     desk.setProcessEnvironment(env);
@@ -146,7 +131,7 @@ void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray 
     QVERIFY(writePjlJob(m_root.path() + "/stage/" + file, job));
     QFile(m_root.path() + "/stage/" + file + ".xml").open(QIODevice::WriteOnly);
     for (const QString &f : {file, file + ".xml"}) {
-        QVERIFY(owned(m_root.path() + "/stage/" + f, 0, kGroup, 0660));
+        QVERIFY(setOwner(m_root.path() + "/stage/" + f, 0, kGroup, 0660));
         QVERIFY(QFile::rename(m_root.path() + "/stage/" + f, porvik("SPOOL/") + f));
     }
 
@@ -181,8 +166,9 @@ void TestSharedJobLog::membersLogIntoOneJobLog()
     QCOMPARE(users, QStringList({"alice/alice1.pdf", "bob/bob1.pdf"}));
 
     // Made by the first member's job desk, for the group whatever its umask.
-    QCOMPARE(modeOf(folder), (Mode{kAlice, kGroup, 02770}));
-    QCOMPARE(modeOf(dbPath), (Mode{kAlice, kGroup, 0660}));
+    const QString made = QStringLiteral("%1:%2 ").arg(kAlice).arg(kGroup);
+    QCOMPARE(ownerOf(folder), made + "2770");
+    QCOMPARE(ownerOf(dbPath), made + "660");
 }
 
 QTEST_MAIN(TestSharedJobLog)

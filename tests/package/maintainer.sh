@@ -168,6 +168,8 @@ rm -f /var/porvik/SPOOL/b.pcl
 
 # Purged: the folder settings, the lock, the log and the empty folders go;
 # a job log under data/ stays, and so does the group.
+mkdir -p /var/porvik/data/192.168.1.20
+: >/var/porvik/data/192.168.1.20/porvikdb.dll
 "$control/postrm" purge >"$work/out" 2>&1 || fail "postrm purge: $(cat "$work/out")"
 for f in $lock $log /var/porvik/SPOOL /var/porvik/INSTALL; do
     [ -e "$f" ] && fail "$f is left after purge"
