@@ -72,8 +72,8 @@ bool printerRefused(const JobRecord &record)
 // empty (which SQLite takes as a new database), it is for the group too.
 void createJobLogFile(const QString &dbPath)
 {
-    const int fd = ::open(QFile::encodeName(dbPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0660);
+    const int fd = ::open(QFile::encodeName(dbPath).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0)
         return; // made meanwhile, or not makeable: the open below reports it
     ::fchmod(fd, 0660);

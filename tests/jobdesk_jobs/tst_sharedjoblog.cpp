@@ -39,7 +39,7 @@ bool setOwner(const QString &path, uid_t owner, gid_t group, mode_t mode)
 // "uid:gid mode" with the mode in octal, as the test compares it.
 QString ownerOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st;
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return QStringLiteral("missing");
     return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
@@ -80,8 +80,9 @@ void TestSharedJobLog::initTestCase()
     QVERIFY(QDir().mkpath(porvik("SPOOL")));
     QVERIFY(QDir().mkpath(porvik("data")));
     QVERIFY(QDir().mkpath(m_root.path() + "/stage"));
-    for (const QString &dir : {QString(), QStringLiteral("/var"), QStringLiteral("/var/porvik"),
-                               QStringLiteral("/var/porvik/INSTALL"), QStringLiteral("/var/porvik/INSTALL/Log")})
+    for (const QString &dir :
+         {QString(), QStringLiteral("/var"), QStringLiteral("/var/porvik"),
+          QStringLiteral("/var/porvik/INSTALL"), QStringLiteral("/var/porvik/INSTALL/Log")})
         QVERIFY(setOwner(m_root.path() + dir, 0, 0, 0755));
     QVERIFY(setOwner(porvik("SPOOL"), 0, kGroup, 02770));
     QVERIFY(setOwner(porvik("data"), 0, kGroup, 02770));
@@ -95,7 +96,8 @@ void TestSharedJobLog::initTestCase()
     QVERIFY(setOwner(porvik("INSTALL/pruvo"), 0, 0, 0755));
 }
 
-void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray &user, const JobPrinter &printer)
+void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray &user,
+                               const JobPrinter &printer)
 {
     QProcess desk;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -112,14 +114,14 @@ void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray 
     // A member's session: its own uid and group, porvik as a supplementary group.
     const QString id = QString::number(uid);
     desk.start(QStringLiteral("sh"),
-               {QStringLiteral("-c"), QStringLiteral("umask 022 && exec \"$@\""), QStringLiteral("sh"), m_setpriv,
-                "--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup), QStringLiteral("--"),
-                QStringLiteral(SPOOLBAY_BIN)});
+               {QStringLiteral("-c"), QStringLiteral("umask 022 && exec \"$@\""), QStringLiteral("sh"),
+                m_setpriv, "--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup),
+                QStringLiteral("--"), QStringLiteral(SPOOLBAY_BIN)});
     QVERIFY(desk.waitForStarted());
     // Its listener is up (and its start-up purge done) once the self-test is logged.
     ++m_starts;
-    QTRY_VERIFY_WITH_TIMEOUT(readFile(porvik("INSTALL/Log/Spoolbay.log")).count("context  : hello") == m_starts,
-                             30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        readFile(porvik("INSTALL/Log/Spoolbay.log")).count("context  : hello") == m_starts, 30000);
 
     // Handed over as a spool writer does: the job written whole beside the
     // folder and renamed into it, its companion last; both for the group.
