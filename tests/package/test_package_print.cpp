@@ -74,7 +74,8 @@ TEST(InstalledDriver, PrintsAPdfWhosePagesThePageLogCounts)
     // the printer is to print it once).
     std::string info;
     const std::string xml = Root() + "/jyx30.xml";
-    ASSERT_EQ(RunCommand(PRUVO_BIN " -prn " + cupsd.Out() + " -xml " + xml + " && cat " + xml, &info), 0) << info;
+    ASSERT_EQ(RunCommand(PRUVO_BIN " -prn " + cupsd.Out() + " -xml " + xml + " && cat " + xml, &info), 0)
+        << info;
     std::smatch p, c;
     ASSERT_TRUE(std::regex_search(info, p, std::regex("<Pages>(\\d+)</Pages>"))) << info;
     ASSERT_TRUE(std::regex_search(info, c, std::regex("<Copies>(\\d+)</Copies>"))) << info;
