@@ -14,6 +14,11 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const char kCreateTable[] =
@@ -63,7 +68,36 @@ bool printerRefused(const JobRecord &record)
     return true;
 }
 
+// SQLite makes a new database file 0644 whatever the umask; made here first,
+// empty (which SQLite takes as a new database), it is for the group too.
+void createJobLogFile(const QString &dbPath)
+{
+    const int fd = ::open(QFile::encodeName(dbPath).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    if (fd < 0)
+        return; // made meanwhile, or not makeable: the open below reports it
+    ::fchmod(fd, 0660);
+    ::close(fd);
+}
+
 } // namespace
+
+bool makeJobLogFolder(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    if (::mkdir(path.constData(), 0770) != 0)
+        return errno == EEXIST;
+    // Through a descriptor, and only while it is ours: the data folder is the
+    // group's, so another member may have put a link in its place meanwhile.
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid())
+        ::fchmod(fd, 02770);
+    ::close(fd);
+    return true;
+}
 
 JobLogDb::JobLogDb()
 {
@@ -82,8 +116,12 @@ QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
         return QString();
     const bool existed = QFile::exists(dbPath);
     // The folder that holds a new file: "/var/porvik/data/" + queue name.
-    if (!existed)
-        QDir().mkpath(QFileInfo(dbPath).absolutePath());
+    if (!existed) {
+        const QString folder = QFileInfo(dbPath).absolutePath();
+        QDir().mkpath(QFileInfo(folder).absolutePath());
+        makeJobLogFolder(folder);
+        createJobLogFile(dbPath);
+    }
     if (!openDb(m_db, dbPath))
         return QString();
     if (existed)

@@ -5,7 +5,6 @@
 #include "printername.h"
 
 #include <QDateTime>
-#include <QDir>
 
 namespace {
 
@@ -18,7 +17,7 @@ void PrintConfig::insertJobRecord()
     JobLogDb db;
     const QString folder = paths::dataDir() + JPrinterName;
     if (printerNameUsable(JPrinterName))
-        QDir().mkdir(folder);
+        makeJobLogFolder(folder);
     const QString dbPath = paths::jobLogFile(JPrinterName);
 
     JobRecord r;

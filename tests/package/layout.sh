@@ -10,8 +10,9 @@ fail() {
 }
 
 # Every path of both packages: nothing else (no stand-in, no test) is shipped.
-# The job desk's folders are set-gid and group-writable, nothing is
-# world-writable, and only the two programs are executable.
+# The job desk's spool and job-log folders are set-gid and for the group
+# alone, its other folders root's; nothing is world-writable, and only the two
+# programs are executable.
 serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
 serverbin=${serverbin#/}
 # dpkg -x keeps the packages' owner only when run as root.
@@ -53,11 +54,11 @@ drwxr-xr-x root:root usr/share/ppd
 drwxr-xr-x root:root usr/share/ppd/porvik
 -rw-r--r-- root:root usr/share/ppd/porvik/jyx30.ppd
 drwxr-xr-x root:root var
-drwxrwsr-x root:root var/porvik
-drwxrwsr-x root:root var/porvik/INSTALL
-drwxrwsr-x root:root var/porvik/INSTALL/Log
-drwxrwsr-x root:root var/porvik/SPOOL
-drwxrwsr-x root:root var/porvik/data
+drwxr-xr-x root:root var/porvik
+drwxr-xr-x root:root var/porvik/INSTALL
+drwxr-xr-x root:root var/porvik/INSTALL/Log
+drwxrws--- root:root var/porvik/SPOOL
+drwxrws--- root:root var/porvik/data
 LIST
 )
 actual=$(cd "$stage" && find . -mindepth 1 \( -type l -printf '%M %u:%g %P -> %l\n' \) -o \
@@ -84,6 +85,8 @@ if [ -n "$validate" ]; then
 fi
 grep -qx 'Exec=sh -c "umask 002 && exec /usr/libexec/spoolbay/Spoolbay"' "$desktop" || fail "autostart Exec line"
 grep -qx 'Icon=spoolbay' "$desktop" || fail "autostart Icon line"
+# Once the package is removed (the entry, a conffile, stays) no session starts it.
+grep -qx 'TryExec=/usr/libexec/spoolbay/Spoolbay' "$desktop" || fail "autostart TryExec line"
 
 # Control data: Debian names and sections, dependencies found by shlibdeps and
 # those it cannot see, the maintainer scripts that make the group.

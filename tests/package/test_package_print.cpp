@@ -1,6 +1,7 @@
 // A PDF printed by a real CUPS scheduler through what the packages install: the
 // queue takes the staged queue description, the scheduler runs the staged
-// filter file itself, and its page log counts the pages the filter sent.
+// filter file itself, and its page log counts the pages the filter sent, as
+// does the job log's total from what the converter stand-in reads of the job.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -67,4 +68,16 @@ TEST(InstalledDriver, PrintsAPdfWhosePagesThePageLogCounts)
     ASSERT_TRUE(std::regex_search(log, m, std::regex("(^|\n)jyx30 \\S+ 1 \\[[^\\]]*\\] total (\\d+) ")))
         << log;
     EXPECT_EQ(std::stoi(m[2]), pages) << log;
+
+    // The converter stand-in on the same job: the job log's total, Pages x
+    // Copies, counts those pages too (the file already holds both copies, so
+    // the printer is to print it once).
+    std::string info;
+    const std::string xml = Root() + "/jyx30.xml";
+    ASSERT_EQ(RunCommand(PRUVO_BIN " -prn " + cupsd.Out() + " -xml " + xml + " && cat " + xml, &info), 0)
+        << info;
+    std::smatch p, c;
+    ASSERT_TRUE(std::regex_search(info, p, std::regex("<Pages>(\\d+)</Pages>"))) << info;
+    ASSERT_TRUE(std::regex_search(info, c, std::regex("<Copies>(\\d+)</Copies>"))) << info;
+    EXPECT_EQ(std::stoi(p[1]) * std::stoi(c[1]), pages) << info;
 }

@@ -139,14 +139,14 @@ QStringList JobDesk::spoolFiles() const
     return QDir(spoolDir()).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QList<QMap<QString, QString>> JobDesk::jobLogRows(const QString &printer) const
+QList<QMap<QString, QString>> readJobLog(const QString &dbPath)
 {
     QList<QMap<QString, QString>> rows;
     const QString name = QStringLiteral("jobdesk-test-reader");
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(jobLogPath(printer));
-        if (QFile::exists(jobLogPath(printer)) && db.open()) {
+        db.setDatabaseName(dbPath);
+        if (QFile::exists(dbPath) && db.open()) {
             QSqlQuery q(db);
             if (q.exec(QStringLiteral("SELECT * FROM R_JobInfo"))) {
                 while (q.next()) {
@@ -162,6 +162,11 @@ QList<QMap<QString, QString>> JobDesk::jobLogRows(const QString &printer) const
     }
     QSqlDatabase::removeDatabase(name);
     return rows;
+}
+
+QList<QMap<QString, QString>> JobDesk::jobLogRows(const QString &printer) const
+{
+    return readJobLog(jobLogPath(printer));
 }
 
 QString JobDesk::jobRow(const QString &rowId) const

@@ -21,6 +21,9 @@ QStringList logLines();
 void clearLog();
 bool logContains(const QString &text);
 
+// Rows of a job-log file, column name -> value; none when it cannot be read.
+QList<QMap<QString, QString>> readJobLog(const QString &dbPath);
+
 class JobDesk
 {
 public:
