@@ -116,12 +116,14 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
         RunAccountingTool(RootedPath(rpaths::kAtmTool), jsonPath, argv[3]);
     }
 
-    // The copy folder is used only when nobody else can read or plant files in it.
-    std::string saveDir = RootedPath(rpaths::kSaveDir);
-    if (TrustedDir(saveDir)) {
+    // The copy folder is used only when nobody else can read or plant files in it;
+    // the copy is made in the very folder checked, never through a link.
+    int saveDir = OpenTrustedDir(RootedPath(rpaths::kSaveDir));
+    if (saveDir >= 0) {
         char name[300];
-        snprintf(name, sizeof name, rpaths::kSaveFileFmt, FileNamePart(argv[1]).c_str());
-        stdoutPRN = FopenPrivate(RootedPath(name), "w+b");
+        snprintf(name, sizeof name, rpaths::kSaveFileInDirFmt, FileNamePart(argv[1]).c_str());
+        stdoutPRN = FopenPrivateAt(saveDir, name, "w+b");
+        close(saveDir);
     }
 
     *bDriverDoCollate = (bCollate == 1 && inheader->NumCopies > 1) ? 1 : 0;

@@ -139,7 +139,8 @@ void DbgMessage(const char *funcName, const char *format, ...)
 
     std::string dir = RootedPath(rpaths::kLogDir);
     // The folder is used only when nobody else can plant files in it.
-    bool toFile = access(dir.c_str(), R_OK | W_OK) == 0 && TrustedDir(dir);
+    int logDir = access(dir.c_str(), R_OK | W_OK) == 0 ? OpenTrustedDir(dir) : -1;
+    bool toFile = logDir >= 0;
 
     auto advance = [&](int n) {
         if (n > 0)
@@ -160,11 +161,12 @@ void DbgMessage(const char *funcName, const char *format, ...)
 
     if (toFile) {
         line[pos] = '\n';
-        int fd = OpenPrivate(dir + rpaths::kLogFile, O_WRONLY | O_CREAT | O_APPEND);
+        int fd = OpenPrivateAt(logDir, rpaths::kLogFileInDir, O_WRONLY | O_CREAT | O_APPEND);
         if (fd >= 0) {
             WriteAll(fd, line, pos + 1);
             close(fd);
         }
+        close(logDir);
     } else {
         char out[LOG_LINE_SIZE + 8];
         int n = snprintf(out, sizeof out, "DEBUG: %s\n", line);
