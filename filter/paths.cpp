@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,4 +114,19 @@ FILE *FopenPrivateAt(int dirfd, const std::string &name, const char *mode)
 FILE *FopenPrivate(const std::string &path, const char *mode)
 {
     return FopenPrivateAt(AT_FDCWD, path, mode);
+}
+
+int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags, std::string &path)
+{
+    for (int attempt = 0; attempt < 16; attempt++) {
+        unsigned tag;
+        if (getrandom(&tag, sizeof tag, 0) != (ssize_t)sizeof tag)
+            tag = (unsigned)time(nullptr) * 2654435761u + (unsigned)getpid() * 40503u + (unsigned)attempt;
+        path = nameFor(tag);
+        int fd = OpenPrivate(path, flags | O_CREAT | O_EXCL);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }

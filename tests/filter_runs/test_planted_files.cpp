@@ -159,6 +159,73 @@ TEST(PlantedFiles, CacheAndLogNamesTakenByOthersNeitherHangNorFeedTheJob)
     }
 }
 
+TEST(PlantedFiles, AccountingAnswerGoesOnlyIntoAFileOfTheJobsOwn)
+{
+    SharedRoot root;
+    ASSERT_TRUE(InstallAccountingTool(root.path));
+    const std::string ras = ManualPages("1");
+    const std::string fixed = root.path + "//tmp//report_job12.txt", log = root.path + "/log/atm.log";
+    root.MakeDir("/home", 0755, 0);
+    root.MakeDir("/home/lp", 0700, kFilterUid);
+    const std::string mine = root.path + "/home/lp/notes.txt";
+    WriteFile(mine, "the filter user's own notes", 0600);
+    ASSERT_EQ(chown(mine.c_str(), kFilterUid, kFilterUid), 0);
+    struct Case {
+        const char *what;
+        bool plant;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"the name is free", false, Fifo},
+        {"another user's empty file", true, ForeignFile},
+        {"a link to a file of the filter's user", true, LinkToFilterUsersFile},
+        {"a FIFO", true, Fifo},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.plant) {
+            Plant(c.kind, fixed, "", mine);
+        }
+        unlink(log.c_str());
+        RunOptions o = root.Options();
+        o.ppd = root.Ppd("rmq0", "\"16\"");
+        o.env = {"ATM_SIM_LOG=" + log};
+        RunResult r = RunFilter(ras, o);
+        ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        // The job keeps its accounting whoever holds the usual name.
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET FAUTHCODE=\"A1B2C3\""));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET USERNAME=\"acct-user\""));
+        EXPECT_TRUE(HasLine(job.header, "@PJL SET ACCTPASS=\"acct-pass\""));
+
+        // The tool was pointed at a file of the job's own: the usual name when free.
+        std::string given = ReadFile(log);
+        size_t f = given.find("\n-f\n");
+        ASSERT_NE(f, std::string::npos) << given;
+        std::string path = given.substr(f + 4, given.find('\n', f + 4) - f - 4);
+        if (c.plant) {
+            EXPECT_NE(path, fixed);
+        } else {
+            EXPECT_EQ(path, fixed);
+        }
+        EXPECT_EQ(path.rfind(root.path + "//tmp//report_job12", 0), 0u) << path;
+        EXPECT_EQ(path.substr(path.size() - 4), ".txt") << path;
+
+        // Nothing planted was written, and the answer is gone.
+        if (c.kind == ForeignFile) {
+            EXPECT_EQ(ReadFile(fixed), "");
+        }
+        if (c.kind == Fifo && c.plant) {
+            EXPECT_TRUE(IsFifo(fixed));
+        }
+        EXPECT_EQ(ReadFile(mine), "the filter user's own notes");
+        std::vector<std::string> left = Entries(root.path + "/tmp");
+        EXPECT_EQ(left, c.plant ? std::vector<std::string>{"report_job12.txt"} : std::vector<std::string>{});
+        unlink(fixed.c_str());
+    }
+}
+
 TEST(PlantedFiles, JobCopyIsNeverWrittenThroughALink)
 {
     SharedRoot root;
