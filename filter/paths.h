@@ -73,4 +73,5 @@ FILE *FopenPrivate(const std::string &path, const char *mode);
 // Creates a private file (O_CREAT | O_EXCL, 0600) at the first free name that
 // `nameFor` makes from a fresh random tag; the name chosen goes to `path`.
 // `flags` add the access mode. Returns the descriptor or -1 (errno set).
-int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags, std::string &path);
+int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags,
+                        std::string &path);

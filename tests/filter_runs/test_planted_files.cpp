@@ -129,7 +129,8 @@ TEST(PlantedFiles, CacheAndLogNamesTakenByOthersNeitherHangNorFeedTheJob)
         {"the shared cache is a FIFO", "\"256\"", "/tmp/PRN.dat", Fifo, "", false, false},
         {"the cache to write is a FIFO", "\"0\"", "/tmp/q1.dat", Fifo, "", true, true},
         {"the cache is another user's", "\"0\"", "/tmp/q1.dat", ForeignFile, CapBlock(0, 1), false, false},
-        {"the cache to write is another user's", "\"0\"", "/tmp/q1.dat", ForeignFile, CapBlock(0, 0), true, true},
+        {"the cache to write is another user's", "\"0\"", "/tmp/q1.dat", ForeignFile, CapBlock(0, 0), true,
+         true},
         {"the debug log is a FIFO", "\"0\"", "/tmp/cups/printer.log", Fifo, "", false, false},
     };
     for (const Case &c : cases) {
