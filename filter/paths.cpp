@@ -43,15 +43,6 @@ int OpenTrustedDir(const std::string &path)
     return fd;
 }
 
-bool TrustedDir(const std::string &path)
-{
-    int fd = OpenTrustedDir(path);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
-}
-
 int OpenPrivateAt(int dirfd, const std::string &name, int flags)
 {
     // Truncate only after the checks, so a foreign file is never emptied.

@@ -52,10 +52,9 @@ std::string RootedPath(const std::string &fixedPath);
 
 // A folder inside a world-writable one is trusted only when its own entry is
 // a real directory (a symlink is refused, also with a closing "/"), owned by
-// root or by us, and not writable by group or others. OpenTrustedDir returns
-// a descriptor of the folder checked (O_PATH, for the *At functions) or -1.
+// root or by us, and not writable by group or others. Returns a descriptor of
+// the very folder checked (O_PATH, for the *At functions below) or -1.
 int OpenTrustedDir(const std::string &path);
-bool TrustedDir(const std::string &path);
 
 // Opens a file in a shared folder without following a symbolic link or
 // blocking (a FIFO never holds the open) and, when created, with mode 0600.

@@ -25,22 +25,11 @@ namespace runs
 namespace
 {
 
-struct RootDir {
-    std::string path;
-    RootDir()
+struct RootDir : TempDir {
+    RootDir() : TempDir("rp-runs")
     {
-        char tmpl[] = "/tmp/rp-runs-XXXXXX";
-        if (!mkdtemp(tmpl))
-            abort();
-        path = tmpl;
         mkdir((path + "/tmp").c_str(), 0755);
         mkdir((path + "/raster").c_str(), 0700);
-    }
-    ~RootDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
     }
 };
 
@@ -74,6 +63,21 @@ std::string Quote(const std::string &s)
 }
 
 } // namespace
+
+TempDir::TempDir(const char *prefix)
+{
+    std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (!mkdtemp(&tmpl[0]))
+        abort();
+    path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::string cmd = "rm -rf '" + path + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+}
 
 const std::string &Root()
 {
@@ -469,6 +473,16 @@ bool InstallAccountingTool(const std::string &root)
         return false;
     unlink((tool + "/ATM").c_str());
     return symlink(ATM_BIN, (tool + "/ATM").c_str()) == 0;
+}
+
+std::string JsonArgument(const std::string &log)
+{
+    std::istringstream in(ReadFile(log));
+    std::string line;
+    while (std::getline(in, line))
+        if (line == "-f" && std::getline(in, line))
+            return line;
+    return "";
 }
 
 } // namespace runs

@@ -13,6 +13,15 @@
 namespace runs
 {
 
+// A fresh folder "/tmp/PREFIX-XXXXXX", removed with all it holds when the object goes.
+struct TempDir {
+    std::string path;
+    explicit TempDir(const char *prefix);
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+};
+
 // Temporary root for the filter's fixed paths and the test files.
 const std::string &Root();
 std::string ReadFile(const std::string &path);
@@ -96,5 +105,7 @@ std::vector<uint32_t> BlackDots(const Job &job);
 bool HasLine(const std::vector<std::string> &lines, const std::string &line);
 // Links the stand-in accounting tool in as "/opt/Omsta/ATM" under the test root.
 bool InstallAccountingTool(const std::string &root = Root());
+// The JSON path the stand-in tool was given with "-f", from its ATM_SIM_LOG file.
+std::string JsonArgument(const std::string &log);
 
 } // namespace runs

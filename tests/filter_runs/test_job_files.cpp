@@ -30,32 +30,6 @@ std::vector<std::string> TmpFiles(const std::string &prefix)
     return names;
 }
 
-// Lines the stand-in accounting tool logged for its arguments.
-std::vector<std::string> LoggedLines(const std::string &log)
-{
-    std::vector<std::string> lines;
-    std::string s = ReadFile(log), line;
-    for (char c : s) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    return lines;
-}
-
-// The JSON path the tool was given with "-f".
-std::string JsonArgument(const std::string &log)
-{
-    std::vector<std::string> lines = LoggedLines(log);
-    for (size_t i = 0; i + 1 < lines.size(); i++)
-        if (lines[i] == "-f")
-            return lines[i + 1];
-    return "";
-}
-
 // The payload of every page record, in stream order.
 std::vector<std::string> Payloads(const Job &job)
 {

@@ -19,22 +19,12 @@ constexpr int kFilterUid = 7;   // lp, the user CUPS runs its filters as
 constexpr int kOtherUid = 4321; // another local user
 
 // A test root the filter's user can reach, with a temporary folder shared like /tmp (1777).
-struct SharedRoot {
-    std::string path;
-    SharedRoot()
+struct SharedRoot : TempDir {
+    SharedRoot() : TempDir("rp-shared")
     {
-        char tmpl[] = "/tmp/rp-shared-XXXXXX";
-        if (!mkdtemp(tmpl))
-            abort();
-        path = tmpl;
         chmod(path.c_str(), 0755);
         MakeDir("/tmp", 01777, 0);
         MakeDir("/log", 0777, 0);
-    }
-    ~SharedRoot()
-    {
-        if (system(("rm -rf '" + path + "'").c_str()) != 0) {
-        }
     }
     void MakeDir(const std::string &rel, mode_t mode, uid_t owner)
     {
@@ -201,10 +191,8 @@ TEST(PlantedFiles, AccountingAnswerGoesOnlyIntoAFileOfTheJobsOwn)
         EXPECT_TRUE(HasLine(job.header, "@PJL SET ACCTPASS=\"acct-pass\""));
 
         // The tool was pointed at a file of the job's own: the usual name when free.
-        std::string given = ReadFile(log);
-        size_t f = given.find("\n-f\n");
-        ASSERT_NE(f, std::string::npos) << given;
-        std::string path = given.substr(f + 4, given.find('\n', f + 4) - f - 4);
+        std::string path = JsonArgument(log);
+        ASSERT_FALSE(path.empty()) << ReadFile(log);
         if (c.plant) {
             EXPECT_NE(path, fixed);
         } else {
