@@ -139,7 +139,8 @@ TEST(JobFiles, KilledJobsSpoolFileIsRemovedByTheNextJobOfItsUser)
     ASSERT_EQ(Wait(killed).status, 128 + SIGKILL);
     ASSERT_EQ(TmpFiles("swspool_job51_").size(), 1u);
 
-    // What is not a leftover of this user's jobs stays.
+    // What is not a leftover of this user's jobs stays: another user's file, names
+    // that only look like ours, and a FIFO of ours (nor may it hold the clean-up).
     const std::string tmp = Root() + "/tmp/";
     const std::vector<std::string> kept = {"swspool_job77_0badf00d.dat", "swspool_job78_1234.dat",
                                            "swspool_job79_0000beef.dat.keep", "swspool_job80_cafe0001.dat"};
