@@ -140,6 +140,8 @@ bool DriverSetup(DriverJob &job)
     gStatusThreadExit = 0;
     gCancelJob = 0;
     job.JobPending = IsJobPending(argv[0], gJobID);
+    // Pages of this user's jobs that were killed (CUPS kills a cancelled filter) go now.
+    SpoolRemoveLeftovers();
 
     // Step 7: the ring.
     for (int i = 0; i < MAX_RING_SLOTS; i++) {

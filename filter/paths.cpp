@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,21 +24,30 @@ std::string RootedPath(const std::string &fixedPath)
     return std::string(TestRoot()) + fixedPath;
 }
 
-bool TrustedDir(const std::string &path)
+int OpenTrustedDir(const std::string &path)
 {
+    // The folder's own entry: a closing "/" would have the kernel follow a link there.
+    std::string entry = path;
+    while (entry.size() > 1 && entry.back() == '/')
+        entry.pop_back();
+    int fd = open(entry.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    if (st.st_uid != 0 && st.st_uid != geteuid())
-        return false;
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
 }
 
-int OpenPrivate(const std::string &path, int flags)
+int OpenPrivateAt(int dirfd, const std::string &name, int flags)
 {
     // Truncate only after the checks, so a foreign file is never emptied.
     bool trunc = (flags & O_TRUNC) != 0;
-    int fd = open(path.c_str(), (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = openat(dirfd, name.c_str(), (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -45,7 +56,9 @@ int OpenPrivate(const std::string &path, int flags)
         errno = EPERM;
         return -1;
     }
-    if (trunc && ftruncate(fd, 0) != 0) {
+    // A regular file of our own: reads and writes block as usual again.
+    if ((!(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) ||
+        (trunc && ftruncate(fd, 0) != 0)) {
         int e = errno;
         close(fd);
         errno = e;
@@ -54,7 +67,12 @@ int OpenPrivate(const std::string &path, int flags)
     return fd;
 }
 
-FILE *FopenPrivate(const std::string &path, const char *mode)
+int OpenPrivate(const std::string &path, int flags)
+{
+    return OpenPrivateAt(AT_FDCWD, path, flags);
+}
+
+FILE *FopenPrivateAt(int dirfd, const std::string &name, const char *mode)
 {
     int flags;
     bool plus = std::strchr(mode, '+') != nullptr;
@@ -72,7 +90,7 @@ FILE *FopenPrivate(const std::string &path, const char *mode)
         errno = EINVAL;
         return nullptr;
     }
-    int fd = OpenPrivate(path, flags);
+    int fd = OpenPrivateAt(dirfd, name, flags);
     if (fd < 0)
         return nullptr;
     FILE *f = fdopen(fd, mode);
@@ -82,4 +100,24 @@ FILE *FopenPrivate(const std::string &path, const char *mode)
         errno = e;
     }
     return f;
+}
+
+FILE *FopenPrivate(const std::string &path, const char *mode)
+{
+    return FopenPrivateAt(AT_FDCWD, path, mode);
+}
+
+int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags, std::string &path)
+{
+    for (int attempt = 0; attempt < 16; attempt++) {
+        unsigned tag;
+        if (getrandom(&tag, sizeof tag, 0) != (ssize_t)sizeof tag)
+            tag = (unsigned)time(nullptr) * 2654435761u + (unsigned)getpid() * 40503u + (unsigned)attempt;
+        path = nameFor(tag);
+        int fd = OpenPrivate(path, flags | O_CREAT | O_EXCL);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }

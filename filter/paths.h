@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace rpaths
@@ -25,6 +26,15 @@ constexpr const char kAtmTool[] = "/opt/Omsta/ATM";
 constexpr const char kLogDir[] = "/tmp/cups";
 constexpr const char kLogFile[] = "/printer.log"; // appended to kLogDir
 
+// The names inside their folders, for opening relative to the folder checked.
+constexpr bool StartsWith(const char *s, const char *prefix)
+{
+    return *prefix == 0 || (*s == *prefix && StartsWith(s + 1, prefix + 1));
+}
+static_assert(StartsWith(kSaveFileFmt, kSaveDir), "the copy lies in the copy folder");
+constexpr const char *kSaveFileInDirFmt = kSaveFileFmt + sizeof kSaveDir - 1; // "job%s.prn"
+constexpr const char *kLogFileInDir = kLogFile + 1;                           // "printer.log"
+
 // Status-monitor library search list, in order.
 constexpr const char kHwBridge1[] = "/usr/bin/hwbridge.so";
 constexpr const char kHwBridge2[] = "/usr/lib64/hwbridge.so";
@@ -40,16 +50,27 @@ const char *TestRoot();
 // A fixed path (or one already formatted from a fixed format) under the root prefix.
 std::string RootedPath(const std::string &fixedPath);
 
-// A world-writable-parent folder is trusted only when it is a real directory
-// (no symlink), owned by root or by us, and not writable by group or others.
-bool TrustedDir(const std::string &path);
+// A folder inside a world-writable one is trusted only when its own entry is
+// a real directory (a symlink is refused, also with a closing "/"), owned by
+// root or by us, and not writable by group or others. Returns a descriptor of
+// the very folder checked (O_PATH, for the *At functions below) or -1.
+int OpenTrustedDir(const std::string &path);
 
-// Opens a file in a shared folder without following a symbolic link and,
-// when created, with mode 0600. An existing file is accepted only when it is
-// a regular file owned by us with one link. `flags` are open(2) flags
-// (O_CREAT, O_TRUNC, O_EXCL, access mode); O_NOFOLLOW is always added.
+// Opens a file in a shared folder without following a symbolic link or
+// blocking (a FIFO never holds the open) and, when created, with mode 0600.
+// An existing file is accepted only when it is a regular file owned by us
+// with one link. `flags` are open(2) flags (O_CREAT, O_TRUNC, O_EXCL, access
+// mode). `name` is taken relative to `dirfd` (AT_FDCWD: the current folder).
 // Returns the descriptor or -1 (errno set).
+int OpenPrivateAt(int dirfd, const std::string &name, int flags);
 int OpenPrivate(const std::string &path, int flags);
 
 // The same as a stdio stream; `mode` is an fopen mode ("rb", "w+b", "a+").
+FILE *FopenPrivateAt(int dirfd, const std::string &name, const char *mode);
 FILE *FopenPrivate(const std::string &path, const char *mode);
+
+// Creates a private file (O_CREAT | O_EXCL, 0600) at the first free name that
+// `nameFor` makes from a fresh random tag; the name chosen goes to `path`.
+// `flags` add the access mode. Returns the descriptor or -1 (errno set).
+int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags,
+                        std::string &path);

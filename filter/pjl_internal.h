@@ -55,9 +55,15 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *inheader, const StartJo
 std::string FileNamePart(const char *text);
 
 // The accounting JSON job file's name (before the test root): at most
-// JSON_NAME_MAX characters, the title shortened so that the job id always stays.
+// JSON_NAME_MAX characters, the title shortened so that the job id (and the
+// tag after it) always stays.
 enum { JSON_NAME_MAX = 127 };
-std::string JsonFileName(const char *title, const char *jobId);
+std::string JsonFileName(const char *title, const char *jobId, const char *tag = "");
+
+// Creates the JSON job file empty and private (exclusively, 0600): at the usual
+// name when it is free, else at the usual name with a random tag after the job
+// id. Returns its path (with the test root), "" when none could be made.
+std::string CreateJsonFile(const char *title, const char *jobId);
 
 // Runs the accounting tool on the JSON path and title without a shell, with
 // standard input and output kept away from the job stream. Waits for it.

@@ -28,11 +28,11 @@ std::string FileNamePart(const char *text)
     return s;
 }
 
-std::string JsonFileName(const char *title, const char *jobId)
+std::string JsonFileName(const char *title, const char *jobId, const char *tag)
 {
     // The job id keeps two jobs of the same title apart (the answer holds an
     // account and its password): the title part gives way when the name is too long.
-    std::string id = FileNamePart(jobId);
+    std::string id = FileNamePart(jobId) + FileNamePart(tag);
     std::string t = FileNamePart(title);
     size_t fixed = (size_t)snprintf(nullptr, 0, rpaths::kJsonFileFmt, "", id.c_str());
     size_t room = fixed < JSON_NAME_MAX ? JSON_NAME_MAX - fixed : 0;
@@ -45,6 +45,27 @@ std::string JsonFileName(const char *title, const char *jobId)
     std::vector<char> name(fixed + t.size() + 1);
     snprintf(name.data(), name.size(), rpaths::kJsonFileFmt, t.c_str(), id.c_str());
     return name.data();
+}
+
+std::string CreateJsonFile(const char *title, const char *jobId)
+{
+    std::string path = RootedPath(JsonFileName(title, jobId));
+    unlink(path.c_str()); // a file of ours left at this name is not this job's answer
+    int fd = OpenPrivate(path, O_RDWR | O_CREAT | O_EXCL);
+    if (fd < 0 && errno == EEXIST) {
+        // Another user holds the name: the tool is told another one, of this job's own.
+        fd = CreatePrivateUnique(
+            [&](unsigned tag) {
+                char t[16];
+                snprintf(t, sizeof t, "_%08x", tag);
+                return RootedPath(JsonFileName(title, jobId, t));
+            },
+            O_RDWR, path);
+    }
+    if (fd < 0)
+        return "";
+    close(fd);
+    return path;
 }
 
 void RunAccountingTool(const std::string &tool, const std::string &jsonPath, const char *title)
@@ -106,22 +127,28 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
 
     std::string jsonPath;
     if (DriverFeature & DRVF_RMQ_MODE0) {
-        std::string name = JsonFileName(argv[3], argv[1]);
-        jsonPath = RootedPath(name);
-        DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
-        std::string cmd = std::string(rpaths::kAtmTool) + " -f " + name + " -n " + (argv[3] ? argv[3] : "");
-        cmd.resize(std::min<size_t>(cmd.size(), 127));
-        DbgMessage(fn, "szAtmPar = %s", cmd.c_str());
-        unlink(jsonPath.c_str()); // a file left at this name is not this job's answer
-        RunAccountingTool(RootedPath(rpaths::kAtmTool), jsonPath, argv[3]);
+        // The tool answers only into a file this job has just made for it.
+        jsonPath = CreateJsonFile(argv[3], argv[1]);
+        if (jsonPath.empty()) {
+            DbgMessage(fn, "create JSON file fail, errno = %d", errno);
+        } else {
+            DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
+            std::string cmd = std::string(rpaths::kAtmTool) + " -f " + jsonPath.substr(strlen(TestRoot())) +
+                              " -n " + (argv[3] ? argv[3] : "");
+            cmd.resize(std::min<size_t>(cmd.size(), 127));
+            DbgMessage(fn, "szAtmPar = %s", cmd.c_str());
+            RunAccountingTool(RootedPath(rpaths::kAtmTool), jsonPath, argv[3]);
+        }
     }
 
-    // The copy folder is used only when nobody else can read or plant files in it.
-    std::string saveDir = RootedPath(rpaths::kSaveDir);
-    if (TrustedDir(saveDir)) {
+    // The copy folder is used only when nobody else can read or plant files in it;
+    // the copy is made in the very folder checked, never through a link.
+    int saveDir = OpenTrustedDir(RootedPath(rpaths::kSaveDir));
+    if (saveDir >= 0) {
         char name[300];
-        snprintf(name, sizeof name, rpaths::kSaveFileFmt, FileNamePart(argv[1]).c_str());
-        stdoutPRN = FopenPrivate(RootedPath(name), "w+b");
+        snprintf(name, sizeof name, rpaths::kSaveFileInDirFmt, FileNamePart(argv[1]).c_str());
+        stdoutPRN = FopenPrivateAt(saveDir, name, "w+b");
+        close(saveDir);
     }
 
     *bDriverDoCollate = (bCollate == 1 && inheader->NumCopies > 1) ? 1 : 0;

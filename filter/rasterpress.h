@@ -159,6 +159,7 @@ struct SpoolPageHeader {
 static_assert(sizeof(SpoolRecHeader) == 8, "spool file header is 8 bytes");
 static_assert(sizeof(SpoolPageHeader) == 4, "spool record header is 4 bytes");
 
+void SpoolRemoveLeftovers();                     // removes our spool files that no running job holds
 BOOL SpoolCreate();                              // creates the file; sets gSaveToFile on success
 const char *SpoolFilePath();                     // the job's spool file, "" when it has none
 BOOL SpoolAppend(const BYTE *record, DWORD len); // writer thread, under the semaphore

@@ -4,17 +4,20 @@
 // Every job creates a file of its own in the shared folder, under a name
 // nobody can know in advance, exclusively and private: jobs spooling at the
 // same time never wait for each other, and nothing planted in the folder is
-// ever opened, emptied or removed.
+// ever opened, emptied or removed. The job holds a lock on its file until the
+// file is gone, so a file of ours whose lock can be taken belongs to a job that
+// was killed, and a later job removes it.
 #include "rasterpress.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <semaphore.h>
 #include <string>
-#include <sys/random.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -53,21 +56,86 @@ static bool WriteFileHeader()
            fflush(gSpoolFileHandle) == 0;
 }
 
-// Creates this job's spool file with a fresh name; -1 when none can be made.
+// The spool file name pattern, split into its folder and the name inside it.
+static std::string SpoolDir()
+{
+    std::string fmt = rpaths::kSpoolFileFmt;
+    return fmt.substr(0, fmt.rfind('/') + 1);
+}
+
+static const char *SpoolNameFmt()
+{
+    return strrchr(rpaths::kSpoolFileFmt, '/') + 1;
+}
+
+// Creates this job's spool file with a fresh name, locked; -1 when none can be made.
 static int CreateJobSpool(std::string &path)
 {
-    for (int attempt = 0; attempt < 16; attempt++) {
-        uint32_t tag;
-        if (getrandom(&tag, sizeof tag, 0) != (ssize_t)sizeof tag)
-            tag = (uint32_t)GetTickCount() * 2654435761u + (uint32_t)getpid() + (uint32_t)attempt;
-        char name[128];
-        snprintf(name, sizeof name, rpaths::kSpoolFileFmt, gJobID, (unsigned)tag);
-        path = RootedPath(name);
-        int fd = OpenPrivate(path, O_RDWR | O_CREAT | O_EXCL);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+    for (;;) {
+        int fd = CreatePrivateUnique(
+            [](unsigned tag) {
+                char name[128];
+                snprintf(name, sizeof name, rpaths::kSpoolFileFmt, gJobID, tag);
+                return RootedPath(name);
+            },
+            O_RDWR, path);
+        if (fd < 0)
+            return -1;
+        int rc;
+        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        // Another job may have taken the fresh file for a leftover before our lock:
+        // then it is gone from the folder, and we make another.
+        struct stat st;
+        if (rc != 0 || (fstat(fd, &st) == 0 && st.st_nlink > 0))
+            return fd; // without locks (rc != 0) no other job can take it either
+        close(fd);
     }
-    return -1;
+}
+
+// Whether `name` is a spool file name exactly as this filter makes them.
+static bool IsSpoolName(const char *name)
+{
+    int id = 0;
+    unsigned tag = 0;
+    if (sscanf(name, SpoolNameFmt(), &id, &tag) != 2)
+        return false;
+    char made[128];
+    snprintf(made, sizeof made, SpoolNameFmt(), id, tag);
+    return strcmp(made, name) == 0;
+}
+
+void SpoolRemoveLeftovers()
+{
+    static const char fn[] = "SpoolRemoveLeftovers";
+    std::string dir = RootedPath(SpoolDir());
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = dfd >= 0 ? fdopendir(dfd) : nullptr;
+    if (!d) {
+        if (dfd >= 0)
+            close(dfd);
+        return;
+    }
+    while (dirent *e = readdir(d)) {
+        if (!IsSpoolName(e->d_name))
+            continue;
+        // Only a regular file of our own, and only when no running job holds it.
+        int fd = OpenPrivateAt(dfd, e->d_name, O_RDONLY);
+        if (fd < 0)
+            continue;
+        struct stat held, named;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+            fstatat(dfd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            std::string path = dir + e->d_name;
+            DbgMessage(fn, "left by a killed job: %s", path.c_str());
+            CleanFileContent(path.c_str());
+            if (unlinkat(dfd, e->d_name, 0) != 0)
+                DbgMessage(fn, "remove fail, errno = %d", errno);
+        }
+        close(fd);
+    }
+    closedir(d);
 }
 
 BOOL SpoolCreate()
@@ -285,10 +353,11 @@ BOOL CleanFileContent(const char *filename)
 void SpoolClose()
 {
     if (gSpoolFileHandle) {
-        fclose(gSpoolFileHandle);
-        gSpoolFileHandle = nullptr;
+        // Wiped and removed while our lock still says the file is in use.
         CleanFileContent(gSpolFileName.c_str());
         DeleteFile(gSpolFileName.c_str());
+        fclose(gSpoolFileHandle);
+        gSpoolFileHandle = nullptr;
     }
     gSpolFileName.clear();
     if (gSemReady) {

@@ -4,7 +4,9 @@
 #include "statusmonitor.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -205,18 +207,29 @@ void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnoreP
     }
     std::string path = RootedPath(CapFileName);
     if (answered) {
-        FILE *f = FopenPrivate(path, "w+b");
-        if (!f) {
+        // A fresh private file renamed over the cache: a job reading it meanwhile gets the
+        // old block or the new one, never half, and another user's file there stays as it is
+        // (the shared folder's sticky bit refuses the rename).
+        std::string fresh;
+        int fd = CreatePrivateUnique(
+            [&](unsigned tag) {
+                char t[16];
+                std::snprintf(t, sizeof t, ".%08x", tag);
+                return path + t;
+            },
+            O_WRONLY, fresh);
+        if (fd < 0) {
             DbgMessage("main", "fopen fail! errno = %d", errno);
             return;
         }
-        // A cache left readable by an older run is closed to others as well.
-        fchmod(fileno(f), 0600);
-        size_t written = std::fwrite(PrnCapInfo, PRINTER_CAPABILITY_SIZE, 1, f);
-        if (std::fclose(f) != 0 || written != 1)
+        bool written = write(fd, PrnCapInfo, PRINTER_CAPABILITY_SIZE) == PRINTER_CAPABILITY_SIZE;
+        written = close(fd) == 0 && written;
+        if (!written || rename(fresh.c_str(), path.c_str()) != 0) {
             DbgMessage("main", "fwrite fail! errno = %d", errno);
-        else
-            DbgMessage("main", "write Feature = %0x, %0x", PrnCapInfo[0], PrnCapInfo[1]);
+            unlink(fresh.c_str());
+            return;
+        }
+        DbgMessage("main", "write Feature = %0x, %0x", PrnCapInfo[0], PrnCapInfo[1]);
         return;
     }
 

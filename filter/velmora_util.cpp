@@ -131,6 +131,32 @@ static void WriteAll(int fd, const char *buf, size_t len)
 
 enum { LOG_LINE_SIZE = 2048 };
 
+// Formats a message and appends it at line[pos], cut to fit `cap` with its
+// terminating zero; returns the new end. CUPS reads standard error line by
+// line, so a line feed or carriage return from a job's text (title, user,
+// options, raster strings, the accounting answer) would start a control line
+// of its own: each is written as the two characters "\n" or "\r" instead.
+static size_t AppendOnOneLine(char *line, size_t cap, size_t pos, const char *format, va_list ap)
+    __attribute__((format(printf, 4, 0)));
+static size_t AppendOnOneLine(char *line, size_t cap, size_t pos, const char *format, va_list ap)
+{
+    char msg[LOG_LINE_SIZE];
+    if (vsnprintf(msg, sizeof msg, format, ap) < 0)
+        msg[0] = '\0';
+    for (const char *c = msg; *c && pos + 1 < cap; ++c) {
+        if (*c == '\n' || *c == '\r') {
+            if (pos + 2 >= cap)
+                break;
+            line[pos++] = '\\';
+            line[pos++] = *c == '\n' ? 'n' : 'r';
+        } else {
+            line[pos++] = *c;
+        }
+    }
+    line[pos] = '\0';
+    return pos;
+}
+
 void DbgMessage(const char *funcName, const char *format, ...)
 {
     int savedErrno = errno; // callers log errno-based messages after us
@@ -139,7 +165,8 @@ void DbgMessage(const char *funcName, const char *format, ...)
 
     std::string dir = RootedPath(rpaths::kLogDir);
     // The folder is used only when nobody else can plant files in it.
-    bool toFile = access(dir.c_str(), R_OK | W_OK) == 0 && TrustedDir(dir);
+    int logDir = access(dir.c_str(), R_OK | W_OK) == 0 ? OpenTrustedDir(dir) : -1;
+    bool toFile = logDir >= 0;
 
     auto advance = [&](int n) {
         if (n > 0)
@@ -155,16 +182,17 @@ void DbgMessage(const char *funcName, const char *format, ...)
     advance(snprintf(line + pos, sizeof line - pos, "[---filter---][--%s--] ", funcName ? funcName : ""));
     va_list ap;
     va_start(ap, format);
-    advance(vsnprintf(line + pos, sizeof line - pos, format, ap));
+    pos = AppendOnOneLine(line, sizeof line, pos, format, ap);
     va_end(ap);
 
     if (toFile) {
         line[pos] = '\n';
-        int fd = OpenPrivate(dir + rpaths::kLogFile, O_WRONLY | O_CREAT | O_APPEND);
+        int fd = OpenPrivateAt(logDir, rpaths::kLogFileInDir, O_WRONLY | O_CREAT | O_APPEND);
         if (fd >= 0) {
             WriteAll(fd, line, pos + 1);
             close(fd);
         }
+        close(logDir);
     } else {
         char out[LOG_LINE_SIZE + 8];
         int n = snprintf(out, sizeof out, "DEBUG: %s\n", line);
@@ -179,11 +207,8 @@ void RasterError(const char *format, ...)
     int n = snprintf(line, sizeof line, "ERROR: ");
     va_list ap;
     va_start(ap, format);
-    int m = vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    size_t len = AppendOnOneLine(line, sizeof line - 1, static_cast<size_t>(n), format, ap);
     va_end(ap);
-    size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
-    if (len > sizeof line - 2)
-        len = sizeof line - 2;
     line[len++] = '\n';
     WriteAll(2, line, len);
     gJobFailed.store(1, std::memory_order_release);

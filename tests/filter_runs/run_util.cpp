@@ -25,22 +25,11 @@ namespace runs
 namespace
 {
 
-struct RootDir {
-    std::string path;
-    RootDir()
+struct RootDir : TempDir {
+    RootDir() : TempDir("rp-runs")
     {
-        char tmpl[] = "/tmp/rp-runs-XXXXXX";
-        if (!mkdtemp(tmpl))
-            abort();
-        path = tmpl;
         mkdir((path + "/tmp").c_str(), 0755);
         mkdir((path + "/raster").c_str(), 0700);
-    }
-    ~RootDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
     }
 };
 
@@ -74,6 +63,21 @@ std::string Quote(const std::string &s)
 }
 
 } // namespace
+
+TempDir::TempDir(const char *prefix)
+{
+    std::string tmpl = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (!mkdtemp(&tmpl[0]))
+        abort();
+    path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::string cmd = "rm -rf '" + path + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+}
 
 const std::string &Root()
 {
@@ -185,9 +189,17 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
     Running r;
     r.outPath = Root() + "/run" + std::to_string(n) + ".out";
     r.errPath = Root() + "/run" + std::to_string(n) + ".err";
+    r.killAfterMs = o.killAfterMs;
     std::vector<std::string> args = {o.queue, o.jobId, o.user, o.title, "1", o.options};
     if (!o.viaStdin)
         args.push_back(raster);
+    if (o.uid >= 0) {
+        // The filter's argv[0] is the queue name: bash's exec sets it after setpriv changed the ids.
+        std::string id = std::to_string(o.uid);
+        args.insert(args.begin() + 1, RASTERPRESS_BIN);
+        args.insert(args.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/bin/bash",
+                                   "-c", "exec -a \"$0\" \"$@\""});
+    }
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(&a[0]);
@@ -200,7 +212,7 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
             env.push_back(*e);
     }
     env.push_back("PPD=" + (o.ppd.empty() ? BasePpd() : o.ppd));
-    env.push_back("RASTERPRESS_TEST_ROOT=" + Root());
+    env.push_back("RASTERPRESS_TEST_ROOT=" + (o.root.empty() ? Root() : o.root));
     env.push_back("CUPS_SERVER=127.0.0.1:1"); // no scheduler: every CUPS query fails at once
     for (const auto &e : o.env)
         env.push_back(e);
@@ -223,7 +235,8 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
         posix_spawn_file_actions_addopen(&fa, 1, r.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     posix_spawn_file_actions_addopen(&fa, 2, r.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&r.pid, RASTERPRESS_BIN, &fa, nullptr, argv.data(), envp.data()) != 0)
+    const char *program = o.uid >= 0 ? "/usr/bin/setpriv" : RASTERPRESS_BIN;
+    if (posix_spawn(&r.pid, program, &fa, nullptr, argv.data(), envp.data()) != 0)
         r.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     if (o.closeStdoutEarly) {
@@ -248,7 +261,7 @@ RunResult Wait(const Running &r)
         pid_t w = waitpid(r.pid, &status, WNOHANG);
         if (w == r.pid)
             break;
-        if (waited > 100000) {
+        if (waited > r.killAfterMs) {
             kill(r.pid, SIGKILL);
             waitpid(r.pid, &status, 0);
             break;
@@ -453,13 +466,23 @@ bool HasLine(const std::vector<std::string> &lines, const std::string &line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-bool InstallAccountingTool()
+bool InstallAccountingTool(const std::string &root)
 {
-    std::string tool = Root() + "/opt/Omsta";
+    std::string tool = root + "/opt/Omsta";
     if (system(("mkdir -p " + tool).c_str()) != 0)
         return false;
     unlink((tool + "/ATM").c_str());
     return symlink(ATM_BIN, (tool + "/ATM").c_str()) == 0;
+}
+
+std::string JsonArgument(const std::string &log)
+{
+    std::istringstream in(ReadFile(log));
+    std::string line;
+    while (std::getline(in, line))
+        if (line == "-f" && std::getline(in, line))
+            return line;
+    return "";
 }
 
 } // namespace runs

@@ -13,6 +13,15 @@
 namespace runs
 {
 
+// A fresh folder "/tmp/PREFIX-XXXXXX", removed with all it holds when the object goes.
+struct TempDir {
+    std::string path;
+    explicit TempDir(const char *prefix);
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+};
+
 // Temporary root for the filter's fixed paths and the test files.
 const std::string &Root();
 std::string ReadFile(const std::string &path);
@@ -52,12 +61,16 @@ struct RunOptions {
     std::vector<std::string> env;  // extra NAME=VALUE
     int termAfterMs = -1;          // send SIGTERM this long after the start
     bool closeStdoutEarly = false; // the reader of standard output goes away at once
+    std::string root;              // test root of the filter's fixed paths; empty: Root()
+    int uid = -1;                  // run the filter as this user and group id (as CUPS runs it as lp)
+    int killAfterMs = 100000;      // a filter still running then is killed: a hang fails, not hangs, the test
 };
 RunResult RunFilter(const std::string &raster, const RunOptions &o = RunOptions());
 // Starts the filter without waiting; Wait() collects it.
 struct Running {
     int pid;
     std::string outPath, errPath;
+    int killAfterMs;
 };
 Running StartFilter(const std::string &raster, const RunOptions &o);
 RunResult Wait(const Running &r);
@@ -91,6 +104,8 @@ std::string ManualPages(const std::string &range, const std::vector<std::string>
 std::vector<uint32_t> BlackDots(const Job &job);
 bool HasLine(const std::vector<std::string> &lines, const std::string &line);
 // Links the stand-in accounting tool in as "/opt/Omsta/ATM" under the test root.
-bool InstallAccountingTool();
+bool InstallAccountingTool(const std::string &root = Root());
+// The JSON path the stand-in tool was given with "-f", from its ATM_SIM_LOG file.
+std::string JsonArgument(const std::string &log);
 
 } // namespace runs

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,30 +30,13 @@ std::vector<std::string> TmpFiles(const std::string &prefix)
     return names;
 }
 
-// Lines the stand-in accounting tool logged for its arguments.
-std::vector<std::string> LoggedLines(const std::string &log)
+// The payload of every page record, in stream order.
+std::vector<std::string> Payloads(const Job &job)
 {
-    std::vector<std::string> lines;
-    std::string s = ReadFile(log), line;
-    for (char c : s) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    return lines;
-}
-
-// The JSON path the tool was given with "-f".
-std::string JsonArgument(const std::string &log)
-{
-    std::vector<std::string> lines = LoggedLines(log);
-    for (size_t i = 0; i + 1 < lines.size(); i++)
-        if (lines[i] == "-f")
-            return lines[i + 1];
-    return "";
+    std::vector<std::string> v;
+    for (const PageRec &p : job.pages)
+        v.push_back(p.payload);
+    return v;
 }
 
 } // namespace
@@ -106,7 +90,7 @@ TEST(JobFiles, SpoolFileIsTheJobsOwnWhateverIsPlantedAtTheOldName)
     }
 }
 
-TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
+TEST(JobFiles, SpoolingJobsDoNotWaitForEachOtherOrTakeTheirFiles)
 {
     // A long two-sided job, and a short one that starts while the long one spools.
     std::string longRas = ManualPages("1-10", {"Duplex=DuplexNoTumble"});
@@ -114,6 +98,8 @@ TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
     RunOptions lo, so;
     lo.jobId = "41";
     so.jobId = "42";
+    RunResult alone = RunFilter(longRas, lo);
+    ASSERT_EQ(alone.status, 0) << alone.err.substr(0, 2000);
     Running longRun = StartFilter(longRas, lo);
     usleep(1500 * 1000); // the long job has its first page and its spool file by now
     Running shortRun = StartFilter(shortRas, so);
@@ -134,8 +120,44 @@ TEST(JobFiles, SpoolingJobsDoNotWaitForEachOther)
 
     RunResult longRes = Wait(longRun);
     ASSERT_EQ(longRes.status, 0) << longRes.err.substr(0, 2000);
+    // The short job's clean-up left the running job's file alone: it prints exactly as alone.
+    EXPECT_EQ(Payloads(ParseJob(longRes.out)), Payloads(ParseJob(alone.out)));
     EXPECT_EQ(ParseJob(longRes.out).pages.size(), 10u);
     EXPECT_TRUE(TmpFiles("swspool_job").empty());
+}
+
+TEST(JobFiles, KilledJobsSpoolFileIsRemovedByTheNextJobOfItsUser)
+{
+    // CUPS kills a cancelled job's filter: its spool file stays behind.
+    RunOptions ko;
+    ko.jobId = "51";
+    Running killed = StartFilter(ManualPages("1-6", {"Duplex=DuplexNoTumble"}), ko);
+    for (int waited = 0; TmpFiles("swspool_job51_").empty() && waited < 60000; waited += 50)
+        usleep(50 * 1000);
+    ASSERT_EQ(TmpFiles("swspool_job51_").size(), 1u);
+    kill(killed.pid, SIGKILL);
+    ASSERT_EQ(Wait(killed).status, 128 + SIGKILL);
+    ASSERT_EQ(TmpFiles("swspool_job51_").size(), 1u);
+
+    // What is not a leftover of this user's jobs stays: another user's file, names
+    // that only look like ours, and a FIFO of ours (nor may it hold the clean-up).
+    const std::string tmp = Root() + "/tmp/";
+    const std::vector<std::string> kept = {"swspool_job77_0badf00d.dat", "swspool_job78_1234.dat",
+                                           "swspool_job79_0000beef.dat.keep", "swspool_job80_cafe0001.dat"};
+    WriteFile(tmp + kept[0], "another user's");
+    ASSERT_EQ(chown((tmp + kept[0]).c_str(), 4321, 4321), 0);
+    WriteFile(tmp + kept[1], "not named like a spool file");
+    WriteFile(tmp + kept[2], "not named like a spool file");
+    ASSERT_EQ(mkfifo((tmp + kept[3]).c_str(), 0600), 0);
+
+    RunResult next = RunFilter(ManualPages("1"));
+    ASSERT_EQ(next.status, 0) << next.err.substr(0, 2000);
+    EXPECT_TRUE(TmpFiles("swspool_job51_").empty()) << "the killed job's pages are still in the folder";
+    std::vector<std::string> left = TmpFiles("swspool_job");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, kept);
+    for (const std::string &k : kept)
+        unlink((tmp + k).c_str());
 }
 
 TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
