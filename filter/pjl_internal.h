@@ -66,5 +66,5 @@ std::string JsonFileName(const char *title, const char *jobId, const char *tag =
 std::string CreateJsonFile(const char *title, const char *jobId);
 
 // Runs the accounting tool on the JSON path and title without a shell, with
-// standard input and output kept away from the job stream. Waits for it.
+// standard input, output and error kept away from the job stream and CUPS. Waits for it.
 void RunAccountingTool(const std::string &tool, const std::string &jsonPath, const char *title);

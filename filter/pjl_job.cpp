@@ -77,9 +77,11 @@ void RunAccountingTool(const std::string &tool, const std::string &jsonPath, con
                     const_cast<char *>(t.c_str()),        nullptr};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    // Standard input is the raster and standard output the printer stream: keep the tool off both.
+    // Standard input is the raster, standard output the printer stream and every
+    // line on standard error a message to CUPS: keep the tool off all three.
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     // The tool starts with the signal handling a program expects, not the filter's.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);

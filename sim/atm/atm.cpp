@@ -5,6 +5,7 @@
 //   ATM_SIM_REPLY  a file whose bytes are written as the JSON file instead
 //   ATM_SIM_LOG    a file to which every argument is appended, one per line
 //   ATM_SIM_FAIL   set: write nothing and exit 1
+//   ATM_SIM_CHATTY set: say on standard error which title it accounts for
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,8 @@ int main(int argc, char **argv)
     }
     if (getenv("ATM_SIM_FAIL"))
         return 1;
+    if (getenv("ATM_SIM_CHATTY"))
+        fprintf(stderr, "atm: accounting for %s\n", title);
 
     std::string body;
     if (const char *reply = getenv("ATM_SIM_REPLY")) {

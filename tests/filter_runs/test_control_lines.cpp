@@ -53,7 +53,7 @@ TEST(ControlLines, TextFromTheJobNeverStartsALineOnStandardError)
         RunOptions o;
         std::string raster;
     };
-    std::vector<Case> cases(6);
+    std::vector<Case> cases(7);
     cases[0] = {"title", "PPD: *DefaultDuplex: DuplexTumble", {}, plain};
     cases[0].o.title = "report\n" + cases[0].forged;
     cases[1] = {"user name", "STATE: +media-empty-error", {}, plain};
@@ -66,6 +66,12 @@ TEST(ControlLines, TextFromTheJobNeverStartsALineOnStandardError)
     cases[5] = {"accounting answer", "STATE: +answer-forged-error", {}, plain};
     cases[5].o.ppd = PpdVariant("rmq0lines", {{"DriverFeature", "\"16\""}});
     cases[5].o.env = {"ATM_SIM_REPLY=" + reply};
+    // The tool shares nothing of the filter's standard error: what it says there
+    // would reach CUPS as the filter's own lines.
+    cases[6] = {"accounting tool's own output", "STATE: +tool-forged-error", {}, plain};
+    cases[6].o.title = "report\n" + cases[6].forged;
+    cases[6].o.ppd = cases[5].o.ppd;
+    cases[6].o.env = {"ATM_SIM_CHATTY=1"};
     const char *const prefixes[] = {"DEBUG: ", "ATTR: ", "STATE: ", "PAGE: "};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
