@@ -14,7 +14,7 @@ static const char *const kJsonKeys[JSON_OUT_SLOTS] = {
     "AUTHCODE", "USERNAME", "ACCTPASS", "DUPLEX", "DUPLEXTYPE", "NOTIFYURL", "CHECKAUTHCODEURL",
 };
 
-enum { JSON_MAX_STRINGS = 50 };
+enum { JSON_MAX_STRINGS = 50, JSON_PASSWORD = 2 };
 
 BOOL ParseJSON(const char *szJsonFileName, char outputJsonInfo[JSON_OUT_SLOTS][JSON_SLOT_SIZE])
 {
@@ -63,7 +63,9 @@ BOOL ParseJSON(const char *szJsonFileName, char outputJsonInfo[JSON_OUT_SLOTS][J
                 size_t n = std::min(end - start, (size_t)JSON_SLOT_SIZE - 1);
                 memcpy(strs[count], data.data() + start, n);
                 strs[count][n] = 0;
-                DbgMessage(fn, "jsonStr[%d] = %s", count, strs[count]);
+                // The string after the password key is the password: it goes to the printer only.
+                bool secret = count > 0 && strcasecmp(strs[count - 1], kJsonKeys[JSON_PASSWORD]) == 0;
+                DbgMessage(fn, "jsonStr[%d] = %s", count, secret ? "***" : strs[count]);
                 count++;
             }
             i = end; // at the closing quote, or past the end of an unclosed string
@@ -77,7 +79,7 @@ BOOL ParseJSON(const char *szJsonFileName, char outputJsonInfo[JSON_OUT_SLOTS][J
                         continue;
                     const char *value = l + 1 < count ? strs[l + 1] : "";
                     snprintf(outputJsonInfo[k], JSON_SLOT_SIZE, "%s", value);
-                    DbgMessage(fn, "jsonStr[%d] = %s", k, outputJsonInfo[k]);
+                    DbgMessage(fn, "jsonStr[%d] = %s", k, k == JSON_PASSWORD ? "***" : outputJsonInfo[k]);
                 }
             }
             return TRUE;

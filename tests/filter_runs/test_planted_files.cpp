@@ -189,6 +189,8 @@ TEST(PlantedFiles, AccountingAnswerGoesOnlyIntoAFileOfTheJobsOwn)
         EXPECT_TRUE(HasLine(job.header, "@PJL SET FAUTHCODE=\"A1B2C3\""));
         EXPECT_TRUE(HasLine(job.header, "@PJL SET USERNAME=\"acct-user\""));
         EXPECT_TRUE(HasLine(job.header, "@PJL SET ACCTPASS=\"acct-pass\""));
+        // The account's password goes to the printer only, never into the log.
+        EXPECT_EQ(r.err.find("acct-pass"), std::string::npos);
 
         // The tool was pointed at a file of the job's own: the usual name when free.
         std::string path = JsonArgument(log);
