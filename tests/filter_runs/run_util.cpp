@@ -193,12 +193,20 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
+    // A variable of the run's own replaces the inherited one of that name.
+    std::vector<std::string> own = {"PPD=", "RASTERPRESS_TEST_ROOT=", "CUPS_SERVER="};
+    for (const auto &e : o.env)
+        own.push_back(e.substr(0, e.find('=') + 1));
+    auto isOwn = [&own](const char *e) {
+        for (const std::string &name : own)
+            if (strncmp(e, name.c_str(), name.size()) == 0)
+                return true;
+        return false;
+    };
     std::vector<std::string> env;
-    for (char **e = environ; *e; e++) {
-        if (strncmp(*e, "PPD=", 4) && strncmp(*e, "RASTERPRESS_TEST_ROOT=", 22) &&
-            strncmp(*e, "CUPS_SERVER=", 12))
+    for (char **e = environ; *e; e++)
+        if (!isOwn(*e))
             env.push_back(*e);
-    }
     env.push_back("PPD=" + (o.ppd.empty() ? BasePpd() : o.ppd));
     env.push_back("RASTERPRESS_TEST_ROOT=" + Root());
     env.push_back("CUPS_SERVER=127.0.0.1:1"); // no scheduler: every CUPS query fails at once

@@ -1,7 +1,8 @@
 // Whole runs of the real filter on input it cannot print: broken raster
 // streams, pages it has to refuse, a backend gone before the close, and a
-// writer thread that cannot start. Each must end with an "ERROR:" line and a
-// failed exit status, never as an empty job that CUPS counts as printed.
+// writer thread that cannot start, a page its worker could not prepare. Each
+// must end with an "ERROR:" line and a failed exit status, never as an empty
+// or white job that CUPS counts as printed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -268,6 +269,32 @@ TEST(InputErrors, PageWithoutPrintableAreaIsRefusedNotSheared)
         EXPECT_TRUE(job.pages.empty());
         EXPECT_EQ(job.close, CloseSequence(false));
     }
+}
+
+TEST(InputErrors, PageLostInItsWorkerFailsTheJob)
+{
+    // A 600-dpi page without LSU is screened with the 128 x 128 matrix, whose threshold
+    // table is 128 rows of 256 bytes: the first allocation of that size in a thread other
+    // than the main one (page 1's worker) fails.
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    RunOptions o;
+    o.env = {"LD_PRELOAD=" FAIL_ALLOC_SHIM, "FAIL_ALLOC_SIZE=32768",
+             // the sanitizer runtime need not come first: the preload hands every other call on to it
+             "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"};
+    RunResult r = RunFilter(ManualPages("1-2"), o);
+    ASSERT_NE(r.err.find("Halftone_tbl is NULL"), std::string::npos) << r.err.substr(0, 2000);
+    EXPECT_EQ(r.status, 1);
+    ExpectNoSanitizerReport(r);
+    EXPECT_NE(r.err.find("ERROR: Page 1 could not be prepared\n"), std::string::npos)
+        << r.err.substr(0, 2000);
+    // No white page stands in for the lost one, and the printer is told to drop the job.
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    for (const PageRec &p : job.pages) {
+        EXPECT_FALSE(p.bitmap.empty());
+        EXPECT_GT(p.setPixels, 0u);
+    }
+    EXPECT_EQ(job.close, CloseSequence(true));
 }
 
 TEST(InputErrors, WriterThatCannotStartEndsTheJob)
