@@ -20,7 +20,8 @@ static bool PageAcceptable(DriverJob &job, const cups_page_header2_t &h)
     if (h.PageSize[0] > kMaxPagePoints || h.PageSize[1] > kMaxPagePoints)
         snprintf(why, sizeof why, "Raster page size %u x %u points is out of range", h.PageSize[0],
                  h.PageSize[1]);
-    else if (CheckPageHeader(&h, why, sizeof why))
+    else if (CheckPageHeader(&h, why, sizeof why) &&
+             CheckPageCanvas(&h, job.MaxMediaWidth, job.MaxMediaHeight, why, sizeof why))
         return true;
     RasterError("Page %u refused: %s", (unsigned)job.CUPSpages + 1, why);
     DbgMessage(kMain, "page header refused: %s", why);

@@ -50,6 +50,15 @@ int Page_24BitProcessRedColor(JobInfo *slot);
 void ImageToGray(JobInfo *slot);
 void DisplayPageInfo(const cups_page_header2_t *h);
 
+// Checks that the canvas ImageCrop would make for the page (its printable area
+// at its resolution) is no larger than the printer's largest paper
+// (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper table)
+// or than about its raster; otherwise returns false with the reason in `why`.
+// A raster that says it is a far larger page than it holds would cost
+// gigabytes of white canvas before the page is scaled down to the paper.
+bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
+                     size_t whyLen);
+
 void ImageCrop(JobInfo *slot);
 BOOL DoScaling(JobInfo *slot);
 DWORD ScaleImage(const BYTE *srclpbuf, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *trglpbuf,

@@ -188,6 +188,12 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
     std::vector<std::string> args = {o.queue, o.jobId, o.user, o.title, "1", o.options};
     if (!o.viaStdin)
         args.push_back(raster);
+    const char *program = RASTERPRESS_BIN;
+    if (o.measurePeak) {
+        r.peakPath = Root() + "/run" + std::to_string(n) + ".peak";
+        program = PEAK_RSS_BIN;
+        args.insert(args.begin(), {program, r.peakPath, RASTERPRESS_BIN});
+    }
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(&a[0]);
@@ -231,7 +237,7 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
         posix_spawn_file_actions_addopen(&fa, 1, r.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     posix_spawn_file_actions_addopen(&fa, 2, r.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&r.pid, RASTERPRESS_BIN, &fa, nullptr, argv.data(), envp.data()) != 0)
+    if (posix_spawn(&r.pid, program, &fa, nullptr, argv.data(), envp.data()) != 0)
         r.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     if (o.closeStdoutEarly) {
@@ -264,6 +270,10 @@ RunResult Wait(const Running &r)
         usleep(50 * 1000);
     }
     res.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!r.peakPath.empty()) {
+        res.maxRssKb = atol(ReadFile(r.peakPath).c_str());
+        unlink(r.peakPath.c_str());
+    }
     res.out = ReadFile(r.outPath);
     res.err = ReadFile(r.errPath);
     unlink(r.outPath.c_str());

@@ -40,6 +40,7 @@ struct RunResult {
     int status = -1; // exit status, or 128 + signal
     std::string out; // standard output
     std::string err; // standard error
+    long maxRssKb = 0; // peak resident memory of the filter, when measured
 };
 struct RunOptions {
     std::string queue = "q1";
@@ -52,12 +53,13 @@ struct RunOptions {
     std::vector<std::string> env;  // extra NAME=VALUE, each replacing an inherited NAME
     int termAfterMs = -1;          // send SIGTERM this long after the start
     bool closeStdoutEarly = false; // the reader of standard output goes away at once
+    bool measurePeak = false;      // fill RunResult::maxRssKb
 };
 RunResult RunFilter(const std::string &raster, const RunOptions &o = RunOptions());
 // Starts the filter without waiting; Wait() collects it.
 struct Running {
     int pid;
-    std::string outPath, errPath;
+    std::string outPath, errPath, peakPath;
 };
 Running StartFilter(const std::string &raster, const RunOptions &o);
 RunResult Wait(const Running &r);

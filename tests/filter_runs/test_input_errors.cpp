@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -266,6 +267,79 @@ TEST(InputErrors, PageWithoutPrintableAreaIsRefusedNotSheared)
             << r.err.substr(0, 2000);
         Job job = ParseJob(r.out);
         ASSERT_TRUE(job.ok) << job.problem;
+        EXPECT_TRUE(job.pages.empty());
+        EXPECT_EQ(job.close, CloseSequence(false));
+    }
+}
+
+TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
+{
+    // A page's canvas may be as large as its raster or as the printer's largest paper,
+    // never thousands of times its raster: a 5,896-byte raster whose header claims
+    // 14400 x 14400 points used to take 3.5 GB before it was scaled down to A4, and a
+    // large scaling percentage 1.7 GB for a page cut to its paper right after.
+    std::vector<RasterPage> good = ReadRaster(ManualPages("1"));
+    ASSERT_EQ(good.size(), 1u);
+    auto square = [&good](unsigned pixels, unsigned points, unsigned dpi, unsigned zeroEdge,
+                          unsigned percent = 0) {
+        RasterPage p = good[0];
+        p.header.cupsWidth = p.header.cupsHeight = p.header.cupsBytesPerLine = pixels;
+        p.header.PageSize[0] = p.header.PageSize[1] = points;
+        p.header.HWResolution[0] = p.header.HWResolution[1] = dpi;
+        p.header.cupsInteger[3] = zeroEdge; // 1: scaled into the printable area instead of cut
+        p.header.cupsInteger[7] = percent;  // the user's scaling
+        p.data.assign((size_t)pixels * pixels, '\xff');
+        for (size_t i = 0; i < p.data.size(); i += 7)
+            p.data[i] = 0;
+        return p;
+    };
+    struct Case {
+        const char *name;
+        RasterPage page;
+        bool prints;
+    };
+    const Case cases[] = {
+        {"real A4 page", ReadRaster(CupsRaster(kManual, {"PageSize=A4", "page-ranges=1"}))[0], true},
+        {"64 pixels claiming 14400 points, cut", square(64, 14400, 300, 0), false},
+        {"64 pixels claiming 14400 points, scaled", square(64, 14400, 300, 1), false},
+        {"64 pixels claiming 1300 points at 1200 dpi", square(64, 1300, 1200, 0), false},
+        {"64 pixels on a page of paper size", square(64, 842, 300, 0), true},
+        {"custom page its raster fills, cut", square(2000, 2000, 72, 0), true},
+        {"custom page its raster fills, scaled", square(2000, 2000, 72, 1), true},
+        {"inch-sized page scaled 9900 percent", square(608, 72, 600, 0, 9900), true},
+    };
+    std::vector<Running> runs;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        std::string ras = Root() + "/canvas" + std::to_string(i) + ".ras";
+        WriteRaster(ras, {cases[i].page});
+        RunOptions o;
+        o.jobId = std::to_string(400 + i);
+        o.measurePeak = true;
+        runs.push_back(StartFilter(ras, o));
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        RunResult r = Wait(runs[i]);
+        unlink((Root() + "/canvas" + std::to_string(i) + ".ras").c_str());
+        std::cout << c.name << ": peak " << r.maxRssKb / 1024 << " MB" << std::endl;
+        EXPECT_LT(r.maxRssKb, 256 * 1024);
+        ExpectNoSanitizerReport(r);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        if (c.prints) {
+            EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
+            ASSERT_EQ(job.pages.size(), 1u);
+            EXPECT_GT(job.pages[0].setPixels, 0u);
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        const unsigned points = c.page.header.PageSize[0], dpi = c.page.header.HWResolution[0];
+        EXPECT_NE(r.err.find("ERROR: Page 1 refused: Page size " + std::to_string(points) + " x " +
+                             std::to_string(points) + " points at " + std::to_string(dpi) +
+                             " dpi is larger than any paper of this printer"),
+                  std::string::npos)
+            << r.err.substr(0, 2000);
         EXPECT_TRUE(job.pages.empty());
         EXPECT_EQ(job.close, CloseSequence(false));
     }
