@@ -23,13 +23,14 @@ size_t gSize = 0;
 long gNth = 1;
 std::atomic<long> gSeen{0};
 
-void Init()
+// The dynamic linker allocates before the environment can be read: the choice
+// is read once the process is set up, and nothing fails before that.
+__attribute__((constructor)) void ReadChoice()
 {
-    gNext = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
-    if (const char *s = getenv("FAIL_ALLOC_SIZE"))
-        gSize = strtoul(s, nullptr, 10);
     if (const char *s = getenv("FAIL_ALLOC_NTH"))
         gNth = strtol(s, nullptr, 10);
+    if (const char *s = getenv("FAIL_ALLOC_SIZE"))
+        gSize = strtoul(s, nullptr, 10);
 }
 
 bool MainThread()
@@ -42,7 +43,7 @@ bool MainThread()
 extern "C" void *malloc(size_t n)
 {
     if (!gNext)
-        Init();
+        gNext = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
     if (gSize != 0 && n == gSize && !MainThread() && gSeen.fetch_add(1) + 1 == gNth) {
         errno = ENOMEM;
         return nullptr;
