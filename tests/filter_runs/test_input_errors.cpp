@@ -78,6 +78,27 @@ RasterPage AtResolution(const RasterPage &src, unsigned dpi)
     return p;
 }
 
+// Runs the filter on each page as a raster of its own, all at once, with job ids
+// from `firstJob` on.
+std::vector<RunResult> RunEach(const std::vector<RasterPage> &pages, int firstJob, const RunOptions &base)
+{
+    std::vector<Running> runs;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < pages.size(); i++) {
+        paths.push_back(Root() + "/each" + std::to_string(firstJob + i) + ".ras");
+        WriteRaster(paths.back(), {pages[i]});
+        RunOptions o = base;
+        o.jobId = std::to_string(firstJob + i);
+        runs.push_back(StartFilter(paths.back(), o));
+    }
+    std::vector<RunResult> results;
+    for (size_t i = 0; i < runs.size(); i++) {
+        results.push_back(Wait(runs[i]));
+        unlink(paths[i].c_str());
+    }
+    return results;
+}
+
 } // namespace
 
 TEST(InputErrors, BrokenStreamsEndWithAnErrorAndTheClose)
@@ -308,20 +329,16 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
         {"custom page its raster fills, scaled", square(2000, 2000, 72, 1), true},
         {"inch-sized page scaled 9900 percent", square(608, 72, 600, 0, 9900), true},
     };
-    std::vector<Running> runs;
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
-        std::string ras = Root() + "/canvas" + std::to_string(i) + ".ras";
-        WriteRaster(ras, {cases[i].page});
-        RunOptions o;
-        o.jobId = std::to_string(400 + i);
-        o.measurePeak = true;
-        runs.push_back(StartFilter(ras, o));
-    }
-    for (size_t i = 0; i < runs.size(); i++) {
+    std::vector<RasterPage> pages;
+    for (const Case &c : cases)
+        pages.push_back(c.page);
+    RunOptions measured;
+    measured.measurePeak = true;
+    std::vector<RunResult> results = RunEach(pages, 400, measured);
+    for (size_t i = 0; i < results.size(); i++) {
         const Case &c = cases[i];
         SCOPED_TRACE(c.name);
-        RunResult r = Wait(runs[i]);
-        unlink((Root() + "/canvas" + std::to_string(i) + ".ras").c_str());
+        const RunResult &r = results[i];
         std::cout << c.name << ": peak " << r.maxRssKb / 1024 << " MB" << std::endl;
         EXPECT_LT(r.maxRssKb, 256 * 1024);
         ExpectNoSanitizerReport(r);
