@@ -50,12 +50,12 @@ int Page_24BitProcessRedColor(JobInfo *slot);
 void ImageToGray(JobInfo *slot);
 void DisplayPageInfo(const cups_page_header2_t *h);
 
-// Checks that the canvas ImageCrop would make for the page (its printable area
-// at its resolution) is no larger than the printer's largest paper
+// Checks the canvas ImageCrop would make for the page (its printable area at
+// its resolution): it may be as large as a page of the printer's largest paper
 // (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper table)
-// or than about its raster; otherwise returns false with the reason in `why`.
-// A raster that says it is a far larger page than it holds would cost
-// gigabytes of white canvas before the page is scaled down to the paper.
+// or up to 4 times the raster. A raster that says it is a far larger page than
+// it holds would cost gigabytes of canvas before the page is scaled down to
+// the paper: false, with the reason (one line) in `why`.
 bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
                      size_t whyLen);
 

@@ -33,6 +33,39 @@ uint64_t PrintablePixels(uint64_t R, uint64_t w, uint64_t h)
     return static_cast<uint64_t>(Align32(Printable(R, w))) * static_cast<uint64_t>(Align32(Printable(R, h)));
 }
 
+// The whole-paper canvas DoWholePage places the page on, before alignment.
+struct WholePageArea {
+    const cups_page_header2_t *ref; // the reference page whose paper it is
+    uint64_t R;                     // output resolution
+    int NeedCrop;
+    int64_t width, height;
+};
+
+WholePageArea WholePageFor(const JobInfo *slot)
+{
+    const cups_page_header2_t &page = slot->inheader;
+    const cups_page_header2_t &H = (slot->DriverFeature & DRVF_A3) ? page : ginheader_bak;
+    WholePageArea a;
+    a.ref = &H;
+    a.R = (slot->SCALE1200 || page.HWResolution[0] < 600) ? 600 : page.HWResolution[0];
+    bool known = false;
+    for (const PAPERFORMAT &row : gPaperFormat)
+        if (row.enable && row.w == static_cast<int64_t>(H.PageSize[0]) &&
+            row.h == static_cast<int64_t>(H.PageSize[1]))
+            known = true;
+    a.NeedCrop = !known ? 2 : (page.cupsInteger[7] != 0 && page.cupsInteger[7] != 100 ? 1 : 0);
+    a.width = Printable(a.R, H.PageSize[0]);
+    a.height = Printable(a.R, H.PageSize[1]);
+    if (a.NeedCrop == 2 && (static_cast<float>(H.PageSize[0]) > slot->MaxMediaWidth ||
+                            static_cast<float>(H.PageSize[1]) > slot->MaxMediaHeight)) {
+        float w = (slot->MaxMediaWidth - 24.0f) * static_cast<float>(a.R) / 72.0f;
+        float h = (slot->MaxMediaHeight - 24.0f) * static_cast<float>(a.R) / 72.0f;
+        a.width = w > 0.0f && w < 1e9f ? static_cast<int64_t>(w) : 0;
+        a.height = h > 0.0f && h < 1e9f ? static_cast<int64_t>(h) : 0;
+    }
+    return a;
+}
+
 DWORD Planes(const JobInfo *slot)
 {
     return slot->inheader.cupsInteger[4] == 1 ? 2 : 1;
@@ -316,44 +349,6 @@ bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float Ma
         h->PageSize[0], h->PageSize[1], h->HWResolution[0], h->cupsWidth, h->cupsHeight);
     return false;
 }
-
-namespace
-{
-
-// The whole-paper canvas DoWholePage places the page on, before alignment.
-struct WholePageArea {
-    const cups_page_header2_t *ref; // the reference page whose paper it is
-    uint64_t R;                     // output resolution
-    int NeedCrop;
-    int64_t width, height;
-};
-
-WholePageArea WholePageFor(const JobInfo *slot)
-{
-    const cups_page_header2_t &page = slot->inheader;
-    const cups_page_header2_t &H = (slot->DriverFeature & DRVF_A3) ? page : ginheader_bak;
-    WholePageArea a;
-    a.ref = &H;
-    a.R = (slot->SCALE1200 || page.HWResolution[0] < 600) ? 600 : page.HWResolution[0];
-    bool known = false;
-    for (const PAPERFORMAT &row : gPaperFormat)
-        if (row.enable && row.w == static_cast<int64_t>(H.PageSize[0]) &&
-            row.h == static_cast<int64_t>(H.PageSize[1]))
-            known = true;
-    a.NeedCrop = !known ? 2 : (page.cupsInteger[7] != 0 && page.cupsInteger[7] != 100 ? 1 : 0);
-    a.width = Printable(a.R, H.PageSize[0]);
-    a.height = Printable(a.R, H.PageSize[1]);
-    if (a.NeedCrop == 2 && (static_cast<float>(H.PageSize[0]) > slot->MaxMediaWidth ||
-                            static_cast<float>(H.PageSize[1]) > slot->MaxMediaHeight)) {
-        float w = (slot->MaxMediaWidth - 24.0f) * static_cast<float>(a.R) / 72.0f;
-        float h = (slot->MaxMediaHeight - 24.0f) * static_cast<float>(a.R) / 72.0f;
-        a.width = w > 0.0f && w < 1e9f ? static_cast<int64_t>(w) : 0;
-        a.height = h > 0.0f && h < 1e9f ? static_cast<int64_t>(h) : 0;
-    }
-    return a;
-}
-
-} // namespace
 
 BOOL DoScaling(JobInfo *slot)
 {
