@@ -191,8 +191,8 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
     const char *program = RASTERPRESS_BIN;
     if (o.measurePeak) {
         r.peakPath = Root() + "/run" + std::to_string(n) + ".peak";
+        args.insert(args.begin(), {PEAK_RSS_BIN, r.peakPath, program});
         program = PEAK_RSS_BIN;
-        args.insert(args.begin(), {program, r.peakPath, RASTERPRESS_BIN});
     }
     std::vector<char *> argv;
     for (auto &a : args)
