@@ -37,6 +37,7 @@ struct DriverJob {
     BOOL bDriverDoCollate = FALSE;
     DWORD nCopies = 1;
     BOOL bDuplex = FALSE;
+    BOOL bTumble = FALSE; // short-edge binding: no back-page turn
     BOOL JobPending = FALSE;
     BOOL jobStarted = FALSE;
     int IgnorePSM = 0;

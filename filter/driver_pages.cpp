@@ -20,7 +20,8 @@ static bool PageAcceptable(DriverJob &job, const cups_page_header2_t &h)
     if (h.PageSize[0] > kMaxPagePoints || h.PageSize[1] > kMaxPagePoints)
         snprintf(why, sizeof why, "Raster page size %u x %u points is out of range", h.PageSize[0],
                  h.PageSize[1]);
-    else if (CheckPageHeader(&h, why, sizeof why))
+    else if (CheckPageHeader(&h, why, sizeof why) &&
+             CheckPageCanvas(&h, job.MaxMediaWidth, job.MaxMediaHeight, why, sizeof why))
         return true;
     RasterError("Page %u refused: %s", (unsigned)job.CUPSpages + 1, why);
     DbgMessage(kMain, "page header refused: %s", why);
@@ -93,14 +94,18 @@ bool DriverPageLoop(DriverJob &job)
             count_bytes += StartJob(&inheader, argv, &job.bDriverDoCollate, 0, job.ppd, job.bCollate,
                                     job.numUP, &job.nCopies, job.PrnCapInfo, job.DriverFeature,
                                     job.DriverVersion, job.AccountName, job.AccountPwd, job.PrinterPortName);
-            // Taken after the job header: the accounting answer may turn duplex on or off,
-            // and the sheets must then be paired (or not) as the printer was told.
+            // Taken after the job header: the accounting answer may turn duplex on or off
+            // or choose the binding edge, and the sheets must then be paired (or not) and
+            // turned (or not) as the printer was told.
             job.bDuplex = HeaderWord(inheader.Duplex) ? TRUE : FALSE;
+            job.bTumble = HeaderWord(inheader.Tumble) ? TRUE : FALSE;
         }
-        // That one decision holds for every page, whatever its own header says, so
-        // the back-page turn and the blank-page drop follow the pairing.
+        // Those decisions hold for every page, whatever its own header says, so the
+        // back-page turn and the blank-page drop follow the pairing and the binding.
         inheader.Duplex = job.bDuplex ? CUPS_TRUE : CUPS_FALSE;
+        inheader.Tumble = job.bTumble ? CUPS_TRUE : CUPS_FALSE;
         ginheader_bak.Duplex = inheader.Duplex;
+        ginheader_bak.Tumble = inheader.Tumble;
 
         // m. Cancelled meanwhile.
         if (gCancelJob.load(std::memory_order_acquire)) {

@@ -310,63 +310,12 @@ bool buildRecord(JobInfo *slot)
     return true;
 }
 
-// Last resort: a record the writer recognises as not to be sent (outLen 0),
-// and the job ends as cancelled instead of printing a wrong page.
-void abandonPage(JobInfo *slot)
-{
-    DbgMessage("ImageCompress", "page %u cannot be built, cancelling the job", slot->PageIndex);
-    gCancelJob.store(1, std::memory_order_release);
-    BYTE *stub = static_cast<BYTE *>(std::calloc(1, PAGE_RECORD_HEAD));
-    std::free(slot->lpbuf);
-    slot->lpbuf = stub; // non-null so the writer sees the slot as done
-    slot->outLen = 0;
-    slot->CompressSize = 0;
-    slot->blackDots = 0;
-}
-
-bool buildWhite(JobInfo *slot)
-{
-    // The geometry is all a white page needs; a slot whose geometry is
-    // itself broken cannot be printed at all.
-    if (slot->page_width == 0 || slot->page_height == 0 || slot->page_width % 8 ||
-        slot->linebyte != slot->page_width / 8)
-        return false;
-    const size_t bytes = size_t(slot->linebyte) * slot->page_height;
-    if (bytes > 0xFFFFFFFFu)
-        return false;
-    BYTE *white = static_cast<BYTE *>(std::calloc(bytes, 1));
-    if (!white)
-        return false;
-    std::free(slot->lpbuf);
-    slot->lpbuf = white;
-    slot->pagesize = DWORD(bytes);
-    return buildRecord(slot);
-}
-
 } // namespace
-
-BOOL BuildWhiteRecord(JobInfo *slot)
-{
-    if (!slot)
-        return FALSE;
-    DbgMessage("BuildWhiteRecord", "white page %u, %u x %u", slot->PageIndex, slot->page_width,
-               slot->page_height);
-    if (buildWhite(slot))
-        return TRUE;
-    abandonPage(slot);
-    return FALSE;
-}
 
 BOOL ImageCompress(JobInfo *slot)
 {
-    if (!slot)
-        return FALSE;
-    if (buildRecord(slot))
-        return TRUE;
-    // Never send a half-built or unencrypted page: a white page in its place.
-    if (!buildWhite(slot))
-        abandonPage(slot);
-    return FALSE;
+    // Never a half-built or unencrypted page: without its record the page is lost.
+    return slot && buildRecord(slot) ? TRUE : FALSE;
 }
 
 void PJL_WritePageHeader(JobInfo *slot, BYTE *hdr, DWORD CompressSize, DWORD blackDots)

@@ -173,17 +173,9 @@ int GetPaperSizeCode(const cups_page_header2_t *h, int PrinterA3);
 
 // Replaces the slot's bitmap with its page record (header bytes still to be
 // filled by PJL_WritePageHeader) and sets blackDots, outLen and CompressSize.
-// On FALSE the page could not be built; the slot then holds a white page of
-// the same geometry (BuildWhiteRecord), or, when even that fails, outLen is
-// 0, the job is cancelled (gCancelJob) and the slot's record must not be sent.
+// On FALSE the page could not be built: outLen is 0, the slot keeps its
+// bitmap, and there is no record to send.
 BOOL ImageCompress(JobInfo *slot);
-
-// Replaces whatever the slot holds with the record of a white page of the
-// slot's geometry, built the way ImageCompress builds every page (compressed,
-// checksummed and encrypted as the printer asks). For a page whose image
-// stages failed. TRUE when the white record stands; FALSE when even that
-// failed: outLen is 0 and the job is cancelled, as for ImageCompress.
-BOOL BuildWhiteRecord(JobInfo *slot);
 
 // Fills the 32 header bytes at `hdr` (the record's byte 2). In two-bit mode the
 // slot's page_width is halved first, so the header holds the pixel width.

@@ -12,7 +12,7 @@
 // Slot state bits in JobInfo::flag.
 enum : DWORD {
     JOB_FILLED = 0x1,     // the slot holds a page
-    JOB_IMAGE_DONE = 0x2, // the output record is complete
+    JOB_IMAGE_DONE = 0x2, // the worker is done: the record is complete, or absent for a lost page
     JOB_PASS1_DONE = 0x4, // crop, scale and whole-page placement already done by the reader
     JOB_PASS2_DONE = 0x8, // the worker skips halftoning
 };

@@ -76,6 +76,12 @@ std::string BuildHeaderBlock(const std::vector<PjlLine> &lines, size_t cap)
     return block;
 }
 
+// An accounting answer that spells one of the two choices (in any case), else null.
+static const char *SpelledChoice(const char *answer, const char *one, const char *other)
+{
+    return (strcasecmp(answer, one) == 0 || strcasecmp(answer, other) == 0) ? answer : nullptr;
+}
+
 std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *h, const StartJobInfo &in,
                                     const char json[JSON_OUT_SLOTS][JSON_SLOT_SIZE])
 {
@@ -133,11 +139,15 @@ std::vector<PjlLine> JobHeaderLines(cups_page_header2_t *h, const StartJobInfo &
     // the accounting answer (ON in any case; anything else, or none, is one-sided).
     // The line says what the job does; the answer's own spelling of ON or OFF is kept.
     const bool duplex = rmq0 ? strcasecmp(json[3], "ON") == 0 : HeaderWord(h->Duplex) != 0;
-    const bool answerSpelled = rmq0 && (strcasecmp(json[3], "ON") == 0 || strcasecmp(json[3], "OFF") == 0);
-    add("@PJL SET DUPLEX=", answerSpelled ? json[3] : (duplex ? "ON" : "OFF"), false);
+    const char *duplexAnswer = rmq0 ? SpelledChoice(json[3], "ON", "OFF") : nullptr;
+    add("@PJL SET DUPLEX=", duplexAnswer ? duplexAnswer : (duplex ? "ON" : "OFF"), false);
     h->Duplex = duplex ? CUPS_TRUE : CUPS_FALSE;
-    add("@PJL SET DUPLEXTYPE=",
-        (rmq0 && json[4][0]) ? json[4] : (HeaderWord(h->Tumble) ? "CALENDAR" : "BOOKLET"), false);
+    // Its one tumble decision: in RMQ mode 0 an answer of CALENDAR or BOOKLET, else the
+    // raster's Tumble. The back-page turn follows the same value, so the line states it.
+    const char *tumbleAnswer = rmq0 ? SpelledChoice(json[4], "CALENDAR", "BOOKLET") : nullptr;
+    const bool tumble = tumbleAnswer ? strcasecmp(tumbleAnswer, "CALENDAR") == 0 : HeaderWord(h->Tumble) != 0;
+    add("@PJL SET DUPLEXTYPE=", tumbleAnswer ? tumbleAnswer : (tumble ? "CALENDAR" : "BOOKLET"), false);
+    h->Tumble = tumble ? CUPS_TRUE : CUPS_FALSE;
     int res = 600;
     if (HasCap(f, CAP_1200X1200))
         res = std::max(600, (int)h->HWResolution[0]);

@@ -30,7 +30,8 @@ std::string BuildHeaderBlock(const std::vector<PjlLine> &lines, size_t cap = PJL
 std::string CloseJobTail(BOOL cancel);
 
 // The header lines PJL_WriteStartJobCmd writes, in order (the job's accounting
-// JSON already parsed into `json`; Duplex may be changed by it).
+// JSON already parsed into `json`; Duplex and Tumble are set to the job's
+// decisions).
 struct StartJobInfo {
     int numUP;
     const char *PrinterName;

@@ -137,10 +137,9 @@ void *JbigThread(void *arg)
             Sleep(300);
             continue;
         }
-        if (slot->inheader.cupsInteger[4] == 1)
-            ImageCompress(slot); // two-plane pages get their record here; on failure a white page
-        // A worker whose stages failed has left a white page; no record at all means
-        // not even that could be built, and the slot's bytes are not a page.
+        // Two-plane pages get their record here, unless their worker has lost them.
+        if (slot->inheader.cupsInteger[4] == 1 && slot->lpbuf)
+            ImageCompress(slot);
         if (slot->lpbuf && slot->outLen != 0) {
             DWORD len = slot->outLen + PAGE_RECORD_HEAD;
             DbgMessage(fn, "page data outsize = %d", (int)len);
@@ -155,8 +154,11 @@ void *JbigThread(void *arg)
             }
             gOutputSize += (int)len;
             DbgMessage(fn, "gOutputSize = %d", gOutputSize.load());
+        } else if (gCancelJob.load(std::memory_order_acquire)) {
+            // A stage that saw the cancel gives up its page: the job is ending anyway.
+            DbgMessage(fn, "page %d has no record, job cancelled", (int)CurrentPage);
         } else {
-            // Not even a white page could be built: the job cannot be printed whole.
+            // The page could not be prepared: the job cannot be printed whole.
             DbgMessage(fn, "page %d has no record", (int)CurrentPage);
             RasterError("Page %u could not be prepared", (unsigned)CurrentPage + 1);
             gCancelJob.store(1, std::memory_order_release);

@@ -50,6 +50,15 @@ int Page_24BitProcessRedColor(JobInfo *slot);
 void ImageToGray(JobInfo *slot);
 void DisplayPageInfo(const cups_page_header2_t *h);
 
+// Checks the canvas ImageCrop would make for the page (its printable area at
+// its resolution): it may be as large as a page of the printer's largest paper
+// (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper table)
+// or up to 4 times the raster. A raster that says it is a far larger page than
+// it holds would cost gigabytes of canvas before the page is scaled down to
+// the paper: false, with the reason (one line) in `why`.
+bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
+                     size_t whyLen);
+
 void ImageCrop(JobInfo *slot);
 BOOL DoScaling(JobInfo *slot);
 DWORD ScaleImage(const BYTE *srclpbuf, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE *trglpbuf,

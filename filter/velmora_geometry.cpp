@@ -2,6 +2,8 @@
 // scaling and the resolution rule, and the whole-paper canvas.
 #include "velmora.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -23,6 +25,45 @@ int64_t Printable(uint64_t resolution, uint64_t points)
     if (points <= 24 || resolution == 0 || resolution > 100000)
         return 0;
     return static_cast<int64_t>(resolution * (points - 24) / 72);
+}
+
+// Pixels of the canvas ImageCrop makes for a page of w x h points at R dpi.
+uint64_t PrintablePixels(uint64_t R, uint64_t w, uint64_t h)
+{
+    return static_cast<uint64_t>(Align32(Printable(R, w))) * static_cast<uint64_t>(Align32(Printable(R, h)));
+}
+
+// The whole-paper canvas DoWholePage places the page on, before alignment.
+struct WholePageArea {
+    const cups_page_header2_t *ref; // the reference page whose paper it is
+    uint64_t R;                     // output resolution
+    int NeedCrop;
+    int64_t width, height;
+};
+
+WholePageArea WholePageFor(const JobInfo *slot)
+{
+    const cups_page_header2_t &page = slot->inheader;
+    const cups_page_header2_t &H = (slot->DriverFeature & DRVF_A3) ? page : ginheader_bak;
+    WholePageArea a;
+    a.ref = &H;
+    a.R = (slot->SCALE1200 || page.HWResolution[0] < 600) ? 600 : page.HWResolution[0];
+    bool known = false;
+    for (const PAPERFORMAT &row : gPaperFormat)
+        if (row.enable && row.w == static_cast<int64_t>(H.PageSize[0]) &&
+            row.h == static_cast<int64_t>(H.PageSize[1]))
+            known = true;
+    a.NeedCrop = !known ? 2 : (page.cupsInteger[7] != 0 && page.cupsInteger[7] != 100 ? 1 : 0);
+    a.width = Printable(a.R, H.PageSize[0]);
+    a.height = Printable(a.R, H.PageSize[1]);
+    if (a.NeedCrop == 2 && (static_cast<float>(H.PageSize[0]) > slot->MaxMediaWidth ||
+                            static_cast<float>(H.PageSize[1]) > slot->MaxMediaHeight)) {
+        float w = (slot->MaxMediaWidth - 24.0f) * static_cast<float>(a.R) / 72.0f;
+        float h = (slot->MaxMediaHeight - 24.0f) * static_cast<float>(a.R) / 72.0f;
+        a.width = w > 0.0f && w < 1e9f ? static_cast<int64_t>(w) : 0;
+        a.height = h > 0.0f && h < 1e9f ? static_cast<int64_t>(h) : 0;
+    }
+    return a;
 }
 
 DWORD Planes(const JobInfo *slot)
@@ -278,6 +319,37 @@ void ImageCrop(JobInfo *slot)
     DbgMessage(fn, "Out");
 }
 
+bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
+                     size_t whyLen)
+{
+    if (h->ImagingBoundingBox[0] != 0 || h->ImagingBoundingBox[1] != 0)
+        return true; // ImageCrop leaves the page as it is
+    const uint64_t R = h->HWResolution[0];
+    const uint64_t canvas = PrintablePixels(R, h->PageSize[0], h->PageSize[1]);
+    // A raster covers its page or its imageable area; the height taken at the first
+    // resolution makes the canvas up to 4 times the raster for 1200 x 300 dpi.
+    if (canvas <=
+        4 * static_cast<uint64_t>(Align32(h->cupsWidth)) * static_cast<uint64_t>(Align32(h->cupsHeight)))
+        return true;
+    // As much as a page of the printer's largest paper costs anyway.
+    uint64_t paper = 0;
+    if (MaxMediaWidth > 0.0f && MaxMediaHeight > 0.0f && MaxMediaWidth < 1e6f && MaxMediaHeight < 1e6f)
+        paper =
+            PrintablePixels(R, static_cast<uint64_t>(MaxMediaWidth), static_cast<uint64_t>(MaxMediaHeight));
+    for (const PAPERFORMAT &row : gPaperFormat)
+        if (row.enable && row.w > 0 && row.h > 0)
+            paper = std::max(paper,
+                             PrintablePixels(R, static_cast<uint64_t>(row.w), static_cast<uint64_t>(row.h)));
+    if (canvas <= paper)
+        return true;
+    snprintf(
+        why, whyLen,
+        "Page size %u x %u points at %u dpi is larger than any paper of this printer and far larger than "
+        "the %u x %u pixels of the raster",
+        h->PageSize[0], h->PageSize[1], h->HWResolution[0], h->cupsWidth, h->cupsHeight);
+    return false;
+}
+
 BOOL DoScaling(JobInfo *slot)
 {
     static const char fn[] = "DoScaling";
@@ -304,12 +376,19 @@ BOOL DoScaling(JobInfo *slot)
 
     const DWORD planes = Planes(slot);
     const DWORD planeH = slot->page_height / planes;
-    const int64_t newW = P * slot->page_width / 100;
-    const int64_t newH = P * planeH / 100;
+    int64_t newW = P * slot->page_width / 100;
+    int64_t newH = P * planeH / 100;
     if (P <= 0 || P > 100000 || newW <= 0 || newH <= 0) {
         RasterError("Scaling of %d percent cannot be applied to this page", static_cast<int>(P));
         DbgMessage(fn, "out, rc = %d", 0);
         return FALSE;
+    }
+    // The whole-paper canvas keeps the top-left part of the scaled page and cuts the
+    // rest: only that part is made, so a large percentage costs no more than the paper.
+    const WholePageArea area = WholePageFor(slot);
+    if (area.width > 0 && area.height > 0) {
+        newW = std::min(newW, Align32(area.width));
+        newH = std::min(newH, Align32(area.height));
     }
     BYTE *out = WhiteBuffer(newW, newH, planes);
     if (!out) {
@@ -331,28 +410,14 @@ int DoWholePage(JobInfo *slot)
 {
     static const char fn[] = "DoWholePage";
     const cups_page_header2_t &page = slot->inheader;
-    const cups_page_header2_t &H = (slot->DriverFeature & DRVF_A3) ? page : ginheader_bak;
-    const uint64_t R = (slot->SCALE1200 || page.HWResolution[0] < 600) ? 600 : page.HWResolution[0];
-    DbgMessage(fn, "In, resolution = %d", static_cast<int>(R));
+    const WholePageArea area = WholePageFor(slot);
+    const cups_page_header2_t &H = *area.ref;
+    DbgMessage(fn, "In, resolution = %d", static_cast<int>(area.R));
     if (!slot->lpbuf)
         return 0;
+    DbgMessage(fn, "NeedCrop = %d", area.NeedCrop);
 
-    bool known = false;
-    for (const PAPERFORMAT &row : gPaperFormat)
-        if (row.enable && row.w == static_cast<int64_t>(H.PageSize[0]) && row.h == static_cast<int64_t>(H.PageSize[1]))
-            known = true;
-    const int NeedCrop = !known ? 2 : (page.cupsInteger[7] != 0 && page.cupsInteger[7] != 100 ? 1 : 0);
-    DbgMessage(fn, "NeedCrop = %d", NeedCrop);
-
-    int64_t width = Printable(R, H.PageSize[0]);
-    int64_t height = Printable(R, H.PageSize[1]);
-    if (NeedCrop == 2 && (static_cast<float>(H.PageSize[0]) > slot->MaxMediaWidth ||
-                          static_cast<float>(H.PageSize[1]) > slot->MaxMediaHeight)) {
-        float w = (slot->MaxMediaWidth - 24.0f) * static_cast<float>(R) / 72.0f;
-        float h = (slot->MaxMediaHeight - 24.0f) * static_cast<float>(R) / 72.0f;
-        width = w > 0.0f && w < 1e9f ? static_cast<int64_t>(w) : 0;
-        height = h > 0.0f && h < 1e9f ? static_cast<int64_t>(h) : 0;
-    }
+    const int64_t width = area.width, height = area.height;
     const int64_t AW = Align32(width), AH = Align32(height);
     DbgMessage(fn, "alignment width = %d", static_cast<int>(AW));
     DbgMessage(fn, "alignment height = %d", static_cast<int>(AH));

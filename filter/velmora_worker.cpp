@@ -1,5 +1,6 @@
 // The image worker: one thread per page, from the 8-bit page to the finished
-// page record, always ending with the slot marked done.
+// page record (or none, when a stage failed), always ending with the slot
+// marked done.
 #include "velmora.h"
 
 #include <cstdlib>
@@ -48,52 +49,20 @@ bool Rotate(JobInfo *slot)
     return true;
 }
 
-// A page whose stages failed goes out as a white page of the geometry it
-// would have had, so the printer never gets garbage or a plain-text page.
-void WhitePage(JobInfo *slot, bool rotated)
+// A page whose stages failed leaves no bitmap and no record behind: the writer
+// ends the job with an error for it instead of sending anything in its place.
+void DropPage(JobInfo *slot)
 {
-    const DWORD planes = TwoPlane(slot) ? 2 : 1;
-    DWORD w = (slot->page_width + 31) / 32 * 32;
-    DWORD planeH = (slot->page_height / planes + 31) / 32 * 32;
-    if (slot->Rotate90 && !rotated) {
-        DWORD t = w;
-        w = planeH;
-        planeH = t;
-    }
-    if (TwoBit(slot))
-        w *= 2;
-    uint64_t bytes = static_cast<uint64_t>(w / 8) * planeH * planes;
-    if (w == 0 || planeH == 0 || bytes > 0xFFFFFFFFull) {
-        w = 32;
-        planeH = 32;
-        bytes = 4ull * 32 * planes;
-    }
-    slot->page_width = w;
-    slot->page_height = planeH * planes;
-    slot->linebyte = w / 8;
-    slot->pagesize = static_cast<DWORD>(bytes);
-    DbgMessage(fn, "page %d failed, sending a white page of %u x %u", static_cast<int>(slot->PageIndex),
-               slot->page_width, slot->page_height);
-    if (!TwoPlane(slot)) {
-        BuildWhiteRecord(slot); // cancels the job itself when even that is impossible
-        return;
-    }
-    // Red and black pages are compressed by the writer: hand it a white bitmap.
-    BYTE *white = static_cast<BYTE *>(calloc(bytes, 1));
-    if (!white) {
-        gCancelJob.store(1, std::memory_order_release);
-        slot->page_width = 32;
-        slot->page_height = 32 * planes;
-        slot->linebyte = 4;
-        slot->pagesize = 4 * 32 * planes;
-        white = static_cast<BYTE *>(calloc(slot->pagesize, 1));
-    }
+    DbgMessage(fn, "page %d could not be prepared", static_cast<int>(slot->PageIndex));
     free(slot->lpbuf);
-    slot->lpbuf = white;
+    slot->lpbuf = nullptr;
+    slot->outLen = 0;
+    slot->CompressSize = 0;
+    slot->blackDots = 0;
 }
 
 // Steps 2 to 9; false when a stage failed.
-bool Process(JobInfo *slot, bool &rotated)
+bool Process(JobInfo *slot)
 {
     const cups_page_header2_t &h = slot->inheader;
     if (slot->flag.load(std::memory_order_acquire) & JOB_PASS1_DONE) {
@@ -138,12 +107,9 @@ bool Process(JobInfo *slot, bool &rotated)
         DoMirror(slot);
     if (h.cupsInteger[1])
         DoNegative(slot, twoPlane ? 1 : 0);
-    if (slot->Rotate90) {
-        if (!Rotate(slot)) {
-            DbgMessage(fn, "rotate fail!");
-            return false;
-        }
-        rotated = true;
+    if (slot->Rotate90 && !Rotate(slot)) {
+        DbgMessage(fn, "rotate fail!");
+        return false;
     }
     if (TwoBit(slot)) {
         BYTE *two = Prnt_AdjustData(slot->lpbuf, slot->pagesize);
@@ -159,8 +125,10 @@ bool Process(JobInfo *slot, bool &rotated)
         DbgMessage(fn, "page_width = %d", static_cast<int>(slot->page_width));
         DbgMessage(fn, "linebyte = %d", static_cast<int>(slot->linebyte));
     }
-    if (!twoPlane)
-        ImageCompress(slot); // on failure it leaves a white page record itself
+    if (!twoPlane && !ImageCompress(slot)) {
+        DbgMessage(fn, "ImageCompress fail!");
+        return false;
+    }
     return true;
 }
 
@@ -174,9 +142,8 @@ void *ImageProcThread(void *arg)
     DbgMessage(fn, "cupsBitsPerPixel %d", static_cast<int>(slot->inheader.cupsBitsPerPixel));
     DbgMessage(fn, "BorderProc = %d", (slot->DriverFeature & DRVF_BORDER_FILTER) ? 1 : 0);
 
-    bool rotated = false;
-    if (!Process(slot, rotated))
-        WhitePage(slot, rotated);
+    if (!Process(slot))
+        DropPage(slot);
 
     DWORD page = slot->PageIndex;
     // Last touch of the slot: from here on it belongs to the writer.

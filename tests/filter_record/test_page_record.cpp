@@ -465,50 +465,31 @@ TEST_F(PageRecordTest, CornerChecksumMarksTheCorners)
     EXPECT_EQ(DataPatternChkSum_new(s.get()), 0xAABBCCDDu);
 }
 
-TEST_F(PageRecordTest, UnbuildablePageGoesOutWhite)
+TEST_F(PageRecordTest, UnbuildablePageLeavesNoRecord)
 {
-    // A bitmap smaller than its geometry says is never read past its end:
-    // the page goes out white, encrypted as the printer asked.
+    // Nothing is built from a bitmap smaller than its geometry says (never read
+    // past its end) or from rows that do not match the width: the slot keeps its
+    // bitmap, has no record to send, and the writer is the one to end the job.
     const unsigned w = 256, h = 64;
-    Slot s = makeSlot(w, h, textLikePage(w, h, 8), 0, {CAP_SSL});
-    s->pagesize -= 1;
-    BOOL ok = TRUE;
-    Bytes rec = buildRecord(s.get(), &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(gCancelJob.load(), 0);
-    PageHeader hd = headerOf(rec);
-    EXPECT_EQ(hd.blackDots, 0u);
-    EXPECT_EQ(hd.page_width, w);
-    EXPECT_EQ(hd.page_height, h);
-    const DWORD n = GetLE32(rec.data() + PAGE_RECORD_HEAD);
-    ASSERT_EQ(rec.size(), PAGE_RECORD_HEAD + 4 + n);
-    Bytes plain = opensslDecrypt(dir, rec.data() + PAGE_RECORD_HEAD + 4, n);
-    ASSERT_EQ(plain.size(), hd.compsize);
-    Bitmap bm = jbgtopbm(dir, plain.data(), plain.size(), false, w, h);
-    EXPECT_TRUE(bm.bits == Bytes(w / 8 * h, 0));
-}
-
-TEST_F(PageRecordTest, FailedWorkerPageBecomesWhiteRecord)
-{
-    const unsigned w = 256, h = 64;
-    Slot s = makeSlot(w, h, textLikePage(w, h, 8), DRVF_DISABLE_COMPRESS, {});
-    EXPECT_TRUE(BuildWhiteRecord(s.get()));
-    Bytes rec(s->lpbuf, s->lpbuf + PAGE_RECORD_HEAD + s->outLen);
-    EXPECT_EQ(rec.size(), PAGE_RECORD_HEAD + w / 8 * h);
-    EXPECT_EQ(popcount(rec.data() + PAGE_RECORD_HEAD, rec.size() - PAGE_RECORD_HEAD), 0u);
-    EXPECT_EQ(s->blackDots, 0u);
-}
-
-TEST_F(PageRecordTest, PageWithoutUsableGeometryCancelsTheJob)
-{
-    // Rows that do not match the width: nothing can be sent for this page.
-    const unsigned w = 256, h = 64;
-    Slot s = makeSlot(w, h, textLikePage(w, h, 8), 0, {});
-    s->linebyte += 4;
-    EXPECT_FALSE(ImageCompress(s.get()));
-    EXPECT_EQ(s->outLen, 0u);
-    EXPECT_NE(s->lpbuf, nullptr);
-    EXPECT_EQ(gCancelJob.load(), 1);
+    struct Case {
+        const char *name;
+        void (*spoil)(JobInfo *);
+    };
+    const Case cases[] = {
+        {"short bitmap", [](JobInfo *s) { s->pagesize -= 1; }},
+        {"rows wider than the page", [](JobInfo *s) { s->linebyte += 4; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Slot s = makeSlot(w, h, textLikePage(w, h, 8), 0, {CAP_SSL});
+        c.spoil(s.get());
+        const BYTE *bitmap = s->lpbuf;
+        EXPECT_FALSE(ImageCompress(s.get()));
+        EXPECT_EQ(s->outLen, 0u);
+        EXPECT_EQ(s->CompressSize, 0u);
+        EXPECT_EQ(s->lpbuf, bitmap);
+        EXPECT_EQ(gCancelJob.load(), 0);
+    }
 }
 
 } // namespace

@@ -193,24 +193,39 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
     std::vector<std::string> args = {o.queue, o.jobId, o.user, o.title, "1", o.options};
     if (!o.viaStdin)
         args.push_back(raster);
+    const char *program = RASTERPRESS_BIN;
     if (o.uid >= 0) {
         // The filter's argv[0] is the queue name: bash's exec sets it after setpriv changed the ids.
         std::string id = std::to_string(o.uid);
         args.insert(args.begin() + 1, RASTERPRESS_BIN);
         args.insert(args.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/bin/bash",
                                    "-c", "exec -a \"$0\" \"$@\""});
+        program = "/usr/bin/setpriv";
+    }
+    if (o.measurePeak) {
+        r.peakPath = Root() + "/run" + std::to_string(n) + ".peak";
+        args.insert(args.begin(), {PEAK_RSS_BIN, r.peakPath, program});
+        program = PEAK_RSS_BIN;
     }
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
+    // A variable of the run's own replaces the inherited one of that name.
+    std::vector<std::string> own = {"PPD=", "RASTERPRESS_TEST_ROOT=", "CUPS_SERVER="};
+    for (const auto &e : o.env)
+        own.push_back(e.substr(0, e.find('=') + 1));
+    auto isOwn = [&own](const char *e) {
+        for (const std::string &name : own)
+            if (strncmp(e, name.c_str(), name.size()) == 0)
+                return true;
+        return false;
+    };
     std::vector<std::string> env;
-    for (char **e = environ; *e; e++) {
-        if (strncmp(*e, "PPD=", 4) && strncmp(*e, "RASTERPRESS_TEST_ROOT=", 22) &&
-            strncmp(*e, "CUPS_SERVER=", 12))
+    for (char **e = environ; *e; e++)
+        if (!isOwn(*e))
             env.push_back(*e);
-    }
     env.push_back("PPD=" + (o.ppd.empty() ? BasePpd() : o.ppd));
     env.push_back("RASTERPRESS_TEST_ROOT=" + (o.root.empty() ? Root() : o.root));
     env.push_back("CUPS_SERVER=127.0.0.1:1"); // no scheduler: every CUPS query fails at once
@@ -235,7 +250,6 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
         posix_spawn_file_actions_addopen(&fa, 1, r.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     posix_spawn_file_actions_addopen(&fa, 2, r.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const char *program = o.uid >= 0 ? "/usr/bin/setpriv" : RASTERPRESS_BIN;
     if (posix_spawn(&r.pid, program, &fa, nullptr, argv.data(), envp.data()) != 0)
         r.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
@@ -269,6 +283,10 @@ RunResult Wait(const Running &r)
         usleep(50 * 1000);
     }
     res.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!r.peakPath.empty()) {
+        res.maxRssKb = atol(ReadFile(r.peakPath).c_str());
+        unlink(r.peakPath.c_str());
+    }
     res.out = ReadFile(r.outPath);
     res.err = ReadFile(r.errPath);
     unlink(r.outPath.c_str());

@@ -49,6 +49,7 @@ struct RunResult {
     int status = -1; // exit status, or 128 + signal
     std::string out; // standard output
     std::string err; // standard error
+    long maxRssKb = 0; // peak resident memory of the filter, when measured
 };
 struct RunOptions {
     std::string queue = "q1";
@@ -58,18 +59,19 @@ struct RunOptions {
     std::string options;
     std::string ppd;               // empty: the base queue description
     bool viaStdin = true;          // 6 arguments, raster on standard input
-    std::vector<std::string> env;  // extra NAME=VALUE
+    std::vector<std::string> env;  // extra NAME=VALUE, each replacing an inherited NAME
     int termAfterMs = -1;          // send SIGTERM this long after the start
     bool closeStdoutEarly = false; // the reader of standard output goes away at once
     std::string root;              // test root of the filter's fixed paths; empty: Root()
     int uid = -1;                  // run the filter as this user and group id (as CUPS runs it as lp)
     int killAfterMs = 100000;      // a filter still running then is killed: a hang fails, not hangs, the test
+    bool measurePeak = false;      // fill RunResult::maxRssKb
 };
 RunResult RunFilter(const std::string &raster, const RunOptions &o = RunOptions());
 // Starts the filter without waiting; Wait() collects it.
 struct Running {
     int pid;
-    std::string outPath, errPath;
+    std::string outPath, errPath, peakPath;
     int killAfterMs;
 };
 Running StartFilter(const std::string &raster, const RunOptions &o);

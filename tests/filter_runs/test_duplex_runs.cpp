@@ -1,8 +1,10 @@
 // Whole runs on three real manual pages: the job is two-sided or not as one
 // decision (the raster's Duplex, or the accounting answer in RMQ mode 0), and
 // the DUPLEX line, the sheet pairing, the white last back and the back-page
-// turn on ZR4 printers all follow it. Pages are told apart by their decoded
-// bitmaps against a one-sided run of the same raster.
+// turn on ZR4 printers all follow it. Tumble is decided once the same way (the
+// first page's Tumble, or an answer of CALENDAR or BOOKLET), and the
+// DUPLEXTYPE line and the turn of every back page follow that. Pages are told
+// apart by their decoded bitmaps against a one-sided run of the same raster.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,7 +34,20 @@ struct DuplexCase {
     const char *accounting;
     const char *duplexLine;         // value of "@PJL SET DUPLEX="
     std::vector<std::string> pages; // output order: page number, "^" when turned, "w" for a white page
+    const char *duplexTypeLine = "BOOKLET";  // value of "@PJL SET DUPLEXTYPE="
+    std::vector<uint32_t> rasterTumble = {}; // Tumble word of pages 1 to 3; empty: as cupsfilter made it (0)
 };
+
+// Accounting answers that turn duplex on and name a binding edge, or do not.
+const char *const kOnBooklet = "{\"DUPLEX\": \"ON\", \"DUPLEXTYPE\": \"BOOKLET\"}";
+const char *const kOnCalendar = "{\"DUPLEX\": \"ON\", \"DUPLEXTYPE\": \"CALENDAR\"}";
+const char *const kOnCalendarLower = "{\"duplex\": \"on\", \"duplextype\": \"calendar\"}";
+const char *const kOnShort = "{\"DUPLEX\": \"ON\", \"DUPLEXTYPE\": \"SHORT\"}";
+const char *const kOnLong = "{\"DUPLEX\": \"ON\", \"DUPLEXTYPE\": \"LONG\"}";
+const char *const kCalendarOnly = "{\"DUPLEXTYPE\": \"CALENDAR\"}";
+// Output orders of the paired sheets, with and without the turned back page.
+const std::vector<std::string> kBackTurned = {"2^", "1", "w", "3"};
+const std::vector<std::string> kBackAsIs = {"2", "1", "w", "3"};
 
 const DuplexCase kCases[] = {
     {"TwoSidedRaster", {1, 1, 1}, true, kNoAccounting, "ON", {"2^", "1", "w", "3"}},
@@ -48,6 +63,17 @@ const DuplexCase kCases[] = {
     {"ToolFailsTwoSided", {1, 1, 1}, true, kToolFails, "OFF", {"1", "2", "3"}},
     {"AnswerWithoutDuplexTwoSided", {1, 1, 1}, false, "{\"USERNAME\": \"u\"}", "OFF", {"1", "2", "3"}},
     {"AnswerNeitherOnNorOff", {1, 1, 1}, true, "{\"DUPLEX\": \"YES\"}", "OFF", {"1", "2", "3"}},
+    // Tumble: the long-edge control is TwoSidedRaster above.
+    {"TumbleRaster", {1, 1, 1}, true, kNoAccounting, "ON", kBackAsIs, "CALENDAR", {1, 1, 1}},
+    {"TumbleRasterNoZr4", {1, 1, 1}, false, kNoAccounting, "ON", kBackAsIs, "CALENDAR", {1, 1, 1}},
+    {"LaterPageFollowsTheTumble", {1, 1, 1}, true, kNoAccounting, "ON", kBackAsIs, "CALENDAR", {1, 0, 1}},
+    {"AnswerBookletOverTumble", {1, 1, 1}, true, kOnBooklet, "ON", kBackTurned, "BOOKLET", {1, 1, 1}},
+    {"AnswerCalendarOverNoTumble", {1, 1, 1}, true, kOnCalendar, "ON", kBackAsIs, "CALENDAR"},
+    {"AnswerCalendarOneSided", {0, 0, 0}, true, kOnCalendar, "ON", kBackAsIs, "CALENDAR"},
+    {"AnswerCalendarLowerCase", {0, 0, 0}, true, kOnCalendarLower, "on", kBackAsIs, "calendar"},
+    {"AnswerOtherTypeKeepsTumble", {1, 1, 1}, true, kOnShort, "ON", kBackAsIs, "CALENDAR", {1, 1, 1}},
+    {"AnswerOtherTypeKeepsNoTumble", {1, 1, 1}, true, kOnLong, "ON", kBackTurned, "BOOKLET"},
+    {"AnswerCalendarOneSidedJob", {1, 1, 1}, true, kCalendarOnly, "OFF", {"1", "2", "3"}, "CALENDAR"},
 };
 
 // Test names in CTest show the case's name, not its bytes.
@@ -73,12 +99,15 @@ std::vector<uint8_t> Turned(const std::vector<uint8_t> &bitmap)
     return t;
 }
 
-std::string RasterWithDuplex(const std::vector<uint32_t> &duplex, const std::string &name)
+std::string RasterWithDuplex(const std::vector<uint32_t> &duplex, const std::string &name,
+                             const std::vector<uint32_t> &tumble = {})
 {
     std::vector<RasterPage> pages = ReadRaster(ManualPages("1-3"));
     EXPECT_EQ(pages.size(), duplex.size());
     for (size_t i = 0; i < pages.size() && i < duplex.size(); i++)
         SetWord(pages[i].header.Duplex, duplex[i]);
+    for (size_t i = 0; i < pages.size() && i < tumble.size(); i++)
+        SetWord(pages[i].header.Tumble, tumble[i]);
     std::string path = Root() + "/" + name + ".ras";
     WriteRaster(path, pages);
     return path;
@@ -154,11 +183,12 @@ TEST_P(DuplexDecision, LinePairingAndTurnAgree)
         WriteFile(reply, c.accounting);
         o.env.push_back("ATM_SIM_REPLY=" + reply);
     }
-    RunResult r = RunFilter(RasterWithDuplex(c.rasterDuplex, "job"), o);
+    RunResult r = RunFilter(RasterWithDuplex(c.rasterDuplex, "job", c.rasterTumble), o);
     ASSERT_EQ(r.status, 0) << r.err;
     Job job = ParseJob(r.out);
     ASSERT_TRUE(job.ok) << job.problem;
     EXPECT_EQ(Line(job, "@PJL SET DUPLEX="), c.duplexLine);
+    EXPECT_EQ(Line(job, "@PJL SET DUPLEXTYPE="), c.duplexTypeLine);
     EXPECT_EQ(PageNames(job, ref), c.pages);
     EXPECT_EQ(job.close, CloseSequence(false));
 }

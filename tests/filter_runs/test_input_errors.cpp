@@ -1,12 +1,14 @@
 // Whole runs of the real filter on input it cannot print: broken raster
 // streams, pages it has to refuse, a backend gone before the close, and a
-// writer thread that cannot start. Each must end with an "ERROR:" line and a
-// failed exit status, never as an empty job that CUPS counts as printed.
+// writer thread that cannot start, a page its worker could not prepare. Each
+// must end with an "ERROR:" line and a failed exit status, never as an empty
+// or white job that CUPS counts as printed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -74,6 +76,34 @@ RasterPage AtResolution(const RasterPage &src, unsigned dpi)
             p.data[(size_t)y * w + x] = row[x * (unsigned long long)h.cupsWidth / w];
     }
     return p;
+}
+
+// The most a one-page job may take; the thread sanitizer's shadow memory comes on top.
+#if defined(__SANITIZE_THREAD__)
+const long kPeakLimitMb = 1024;
+#else
+const long kPeakLimitMb = 256;
+#endif
+
+// Runs the filter on each page as a raster of its own, all at once, with job ids
+// from `firstJob` on.
+std::vector<RunResult> RunEach(const std::vector<RasterPage> &pages, int firstJob, const RunOptions &base)
+{
+    std::vector<Running> runs;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < pages.size(); i++) {
+        paths.push_back(Root() + "/each" + std::to_string(firstJob + i) + ".ras");
+        WriteRaster(paths.back(), {pages[i]});
+        RunOptions o = base;
+        o.jobId = std::to_string(firstJob + i);
+        runs.push_back(StartFilter(paths.back(), o));
+    }
+    std::vector<RunResult> results;
+    for (size_t i = 0; i < runs.size(); i++) {
+        results.push_back(Wait(runs[i]));
+        unlink(paths[i].c_str());
+    }
+    return results;
 }
 
 } // namespace
@@ -268,6 +298,101 @@ TEST(InputErrors, PageWithoutPrintableAreaIsRefusedNotSheared)
         EXPECT_TRUE(job.pages.empty());
         EXPECT_EQ(job.close, CloseSequence(false));
     }
+}
+
+TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
+{
+    // A page's canvas may be as large as its raster or as the printer's largest paper,
+    // never thousands of times its raster: a 5,896-byte raster whose header claims
+    // 14400 x 14400 points used to take 3.5 GB before it was scaled down to A4, and a
+    // large scaling percentage 1.7 GB for a page cut to its paper right after.
+    std::vector<RasterPage> good = ReadRaster(ManualPages("1"));
+    ASSERT_EQ(good.size(), 1u);
+    auto square = [&good](unsigned pixels, unsigned points, unsigned dpi, unsigned zeroEdge,
+                          unsigned percent = 0) {
+        RasterPage p = good[0];
+        p.header.cupsWidth = p.header.cupsHeight = p.header.cupsBytesPerLine = pixels;
+        p.header.PageSize[0] = p.header.PageSize[1] = points;
+        p.header.HWResolution[0] = p.header.HWResolution[1] = dpi;
+        p.header.cupsInteger[3] = zeroEdge; // 1: scaled into the printable area instead of cut
+        p.header.cupsInteger[7] = percent;  // the user's scaling
+        p.data.assign((size_t)pixels * pixels, '\xff');
+        for (size_t i = 0; i < p.data.size(); i += 7)
+            p.data[i] = 0;
+        return p;
+    };
+    struct Case {
+        const char *name;
+        RasterPage page;
+        bool prints;
+    };
+    const Case cases[] = {
+        {"real A4 page", ReadRaster(CupsRaster(kManual, {"PageSize=A4", "page-ranges=1"}))[0], true},
+        {"64 pixels claiming 14400 points, cut", square(64, 14400, 300, 0), false},
+        {"64 pixels claiming 14400 points, scaled", square(64, 14400, 300, 1), false},
+        {"64 pixels claiming 1300 points at 1200 dpi", square(64, 1300, 1200, 0), false},
+        {"64 pixels on a page of paper size", square(64, 842, 300, 0), true},
+        {"custom page its raster fills, cut", square(2000, 2000, 72, 0), true},
+        {"custom page its raster fills, scaled", square(2000, 2000, 72, 1), true},
+        {"inch-sized page scaled 9900 percent", square(608, 72, 600, 0, 9900), true},
+    };
+    std::vector<RasterPage> pages;
+    for (const Case &c : cases)
+        pages.push_back(c.page);
+    RunOptions measured;
+    measured.measurePeak = true;
+    std::vector<RunResult> results = RunEach(pages, 400, measured);
+    for (size_t i = 0; i < results.size(); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        const RunResult &r = results[i];
+        std::cout << c.name << ": peak " << r.maxRssKb / 1024 << " MB" << std::endl;
+        EXPECT_LT(r.maxRssKb, kPeakLimitMb * 1024);
+        ExpectNoSanitizerReport(r);
+        Job job = ParseJob(r.out);
+        ASSERT_TRUE(job.ok) << job.problem;
+        if (c.prints) {
+            EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
+            ASSERT_EQ(job.pages.size(), 1u);
+            EXPECT_GT(job.pages[0].setPixels, 0u);
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        const unsigned points = c.page.header.PageSize[0], dpi = c.page.header.HWResolution[0];
+        EXPECT_NE(r.err.find("ERROR: Page 1 refused: Page size " + std::to_string(points) + " x " +
+                             std::to_string(points) + " points at " + std::to_string(dpi) +
+                             " dpi is larger than any paper of this printer"),
+                  std::string::npos)
+            << r.err.substr(0, 2000);
+        EXPECT_TRUE(job.pages.empty());
+        EXPECT_EQ(job.close, CloseSequence(false));
+    }
+}
+
+TEST(InputErrors, PageLostInItsWorkerFailsTheJob)
+{
+    // A 600-dpi page without LSU is screened with the 128 x 128 matrix, whose threshold
+    // table is 128 rows of 256 bytes: the first allocation of that size in a thread other
+    // than the main one (page 1's worker) fails.
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    RunOptions o;
+    o.env = {"LD_PRELOAD=" FAIL_ALLOC_SHIM, "FAIL_ALLOC_SIZE=32768",
+             // the sanitizer runtime need not come first: the preload hands every other call on to it
+             "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"};
+    RunResult r = RunFilter(ManualPages("1-2"), o);
+    ASSERT_NE(r.err.find("Halftone_tbl is NULL"), std::string::npos) << r.err.substr(0, 2000);
+    EXPECT_EQ(r.status, 1);
+    ExpectNoSanitizerReport(r);
+    EXPECT_NE(r.err.find("ERROR: Page 1 could not be prepared\n"), std::string::npos)
+        << r.err.substr(0, 2000);
+    // No white page stands in for the lost one, and the printer is told to drop the job.
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    for (const PageRec &p : job.pages) {
+        EXPECT_FALSE(p.bitmap.empty());
+        EXPECT_GT(p.setPixels, 0u);
+    }
+    EXPECT_EQ(job.close, CloseSequence(true));
 }
 
 TEST(InputErrors, WriterThatCannotStartEndsTheJob)

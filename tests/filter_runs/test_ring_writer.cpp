@@ -1,6 +1,7 @@
 // The writer thread against hand-made finished slots: strict page order
 // whatever order the workers finish in, ring wrap-around, and a slot without
-// a record is never sent; and the reader waiting for a busy slot.
+// a record is never sent but fails the job unless it is being cancelled; and
+// the reader waiting for a busy slot.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -62,6 +63,7 @@ protected:
         gJbigThreadExit = 0;
         gSaveToFile = 0;
         gCancelJob = 0;
+        gJobFailed = 0;
         gMAX_THREAD = 3;
         ASSERT_EQ(pthread_create(&writer_, nullptr, JbigThread, ring_), 0);
         WaitWriterStarted();
@@ -99,6 +101,16 @@ protected:
         s.outLen = outLen;
         s.CompressSize = outLen;
         s.blackDots = 0;
+        s.flag.store(JOB_FILLED | JOB_IMAGE_DONE, std::memory_order_release);
+    }
+    // A worker whose stages failed: no bitmap, no record, the slot done.
+    void Lose(DWORD page)
+    {
+        JobInfo &s = ring_[page % gMAX_THREAD.load()];
+        ASSERT_EQ(s.flag.load(std::memory_order_acquire), 0u) << "slot still busy";
+        s.PageIndex = page;
+        s.lpbuf = nullptr;
+        s.outLen = 0;
         s.flag.store(JOB_FILLED | JOB_IMAGE_DONE, std::memory_order_release);
     }
     bool WaitEmpty(DWORD page)
@@ -156,12 +168,27 @@ TEST_F(WriterTest, LaterPageWaitsForTheEarlierOne)
 
 TEST_F(WriterTest, SlotWithoutARecordIsNotSent)
 {
-    Finish(0, 'a');
-    Finish(1, 'x', 0); // even the white page could not be built
-    Finish(2, 'c');
-    ASSERT_TRUE(WaitEmpty(2));
-    EXPECT_EQ(Tags(), "ac");
-    EXPECT_EQ(gCancelJob.load(), 1);
+    // A page whose record could not be built, and one its worker gave up on.
+    for (bool bitmapLeft : {true, false}) {
+        SCOPED_TRACE(bitmapLeft ? "no record" : "no bitmap");
+        for (bool cancelled : {false, true}) {
+            SCOPED_TRACE(cancelled ? "job cancelled" : "job running");
+            gCancelJob = cancelled ? 1 : 0;
+            gJobFailed = 0;
+            DWORD first = (bitmapLeft ? 0 : 6) + (cancelled ? 3 : 0);
+            Finish(first, 'a');
+            if (bitmapLeft)
+                Finish(first + 1, 'x', 0);
+            else
+                Lose(first + 1);
+            Finish(first + 2, 'c');
+            ASSERT_TRUE(WaitEmpty(first + 2));
+            // The job ends cancelled either way; only a page lost while it ran is an error.
+            EXPECT_EQ(gCancelJob.load(), 1);
+            EXPECT_EQ(gJobFailed.load(), cancelled ? 0 : 1);
+        }
+    }
+    EXPECT_EQ(Tags(), "acacacac");
 }
 
 TEST_F(WriterTest, ReaderWaitsForABusySlot)

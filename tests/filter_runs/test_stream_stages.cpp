@@ -302,6 +302,7 @@ TEST(JobHeader, AccountingJsonOverridesDuplexAndSetsHeader)
     EXPECT_TRUE(HasLine(lines, "@PJL SET DUPLEX=on"));
     EXPECT_TRUE(HasLine(lines, "@PJL SET DUPLEXTYPE=CALENDAR"));
     EXPECT_EQ(h.Duplex, CUPS_TRUE);
+    EXPECT_EQ(h.Tumble, CUPS_TRUE); // the back pages are turned as the line says
 
     // A job asking for duplex is turned simplex when the accounting answer has none,
     // and the printer is told so.
