@@ -322,25 +322,40 @@ void ImageCrop(JobInfo *slot)
 bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
                      size_t whyLen)
 {
+    // The most pixels `pixelsOf` gives for the printer's largest paper.
+    auto largestPaper = [&](auto pixelsOf) {
+        uint64_t paper = 0;
+        if (MaxMediaWidth > 0.0f && MaxMediaHeight > 0.0f && MaxMediaWidth < 1e6f && MaxMediaHeight < 1e6f)
+            paper = pixelsOf(static_cast<uint64_t>(MaxMediaWidth), static_cast<uint64_t>(MaxMediaHeight));
+        for (const PAPERFORMAT &row : gPaperFormat)
+            if (row.enable && row.w > 0 && row.h > 0)
+                paper = std::max(paper, pixelsOf(static_cast<uint64_t>(row.w), static_cast<uint64_t>(row.h)));
+        return paper;
+    };
+    // The raster is read whole first, and a compressed one of a few kilobytes can declare
+    // gigabytes of pixels: up to 4 sheets of the largest paper at the raster's resolution.
+    const uint64_t raster = static_cast<uint64_t>(h->cupsWidth) * h->cupsHeight;
+    const uint64_t sheet = largestPaper([h](uint64_t w, uint64_t hgt) {
+        return (w * h->HWResolution[0] / 72) * (hgt * h->HWResolution[1] / 72);
+    });
+    if (raster > 4 * sheet) {
+        snprintf(why, whyLen,
+                 "Raster page of %u x %u pixels at %u x %u dpi is far larger than any paper of this printer",
+                 h->cupsWidth, h->cupsHeight, h->HWResolution[0], h->HWResolution[1]);
+        return false;
+    }
     if (h->ImagingBoundingBox[0] != 0 || h->ImagingBoundingBox[1] != 0)
         return true; // ImageCrop leaves the page as it is
     const uint64_t R = h->HWResolution[0];
     const uint64_t canvas = PrintablePixels(R, h->PageSize[0], h->PageSize[1]);
-    // A raster covers its page or its imageable area; the height taken at the first
-    // resolution makes the canvas up to 4 times the raster for 1200 x 300 dpi.
-    if (canvas <=
-        4 * static_cast<uint64_t>(Align32(h->cupsWidth)) * static_cast<uint64_t>(Align32(h->cupsHeight)))
-        return true;
-    // As much as a page of the printer's largest paper costs anyway.
-    uint64_t paper = 0;
-    if (MaxMediaWidth > 0.0f && MaxMediaHeight > 0.0f && MaxMediaWidth < 1e6f && MaxMediaHeight < 1e6f)
-        paper =
-            PrintablePixels(R, static_cast<uint64_t>(MaxMediaWidth), static_cast<uint64_t>(MaxMediaHeight));
-    for (const PAPERFORMAT &row : gPaperFormat)
-        if (row.enable && row.w > 0 && row.h > 0)
-            paper = std::max(paper,
-                             PrintablePixels(R, static_cast<uint64_t>(row.w), static_cast<uint64_t>(row.h)));
-    if (canvas <= paper)
+    // As much as a page of the printer's largest paper costs anyway; more only for a page
+    // its raster covers (a raster covers its page or its imageable area; the height taken
+    // at the first resolution makes the canvas up to 4 times the raster for 1200 x 300 dpi),
+    // and then no more than 4 such pages.
+    const uint64_t paper = largestPaper([R](uint64_t w, uint64_t hgt) { return PrintablePixels(R, w, hgt); });
+    const uint64_t covered =
+        4 * static_cast<uint64_t>(Align32(h->cupsWidth)) * static_cast<uint64_t>(Align32(h->cupsHeight));
+    if (canvas <= paper || (canvas <= covered && canvas <= 4 * paper))
         return true;
     snprintf(
         why, whyLen,

@@ -321,10 +321,18 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
             p.data[i] = 0;
         return p;
     };
+    // A white page but for one corner: compressed, a few kilobytes whatever its size.
+    auto blank = [&square](unsigned pixels, unsigned points, unsigned dpi) {
+        RasterPage p = square(pixels, points, dpi, 0);
+        std::fill(p.data.begin(), p.data.end(), '\xff');
+        std::fill(p.data.begin(), p.data.begin() + 64, '\0');
+        return p;
+    };
     struct Case {
         const char *name;
         RasterPage page;
         bool prints;
+        bool rasterTooLarge = false; // refused for its pixels, not for its page size
     };
     const Case cases[] = {
         {"real A4 page", ReadRaster(CupsRaster(kManual, {"PageSize=A4", "page-ranges=1"}))[0], true},
@@ -335,6 +343,7 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
         {"custom page its raster fills, cut", square(2000, 2000, 72, 0), true},
         {"custom page its raster fills, scaled", square(2000, 2000, 72, 1), true},
         {"inch-sized page scaled 9900 percent", square(608, 72, 600, 0, 9900), true},
+        {"compressed page of 18000 pixels a side at 600 dpi", blank(18000, 2160, 600), false, true},
     };
     std::vector<RasterPage> pages;
     for (const Case &c : cases)
@@ -358,12 +367,14 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
             continue;
         }
         EXPECT_EQ(r.status, 1);
-        const unsigned points = c.page.header.PageSize[0], dpi = c.page.header.HWResolution[0];
-        EXPECT_NE(r.err.find("ERROR: Page 1 refused: Page size " + std::to_string(points) + " x " +
-                             std::to_string(points) + " points at " + std::to_string(dpi) +
-                             " dpi is larger than any paper of this printer"),
-                  std::string::npos)
-            << r.err.substr(0, 2000);
+        const std::string points = std::to_string(c.page.header.PageSize[0]);
+        const std::string pixels = std::to_string(c.page.header.cupsWidth);
+        const std::string dpi = std::to_string(c.page.header.HWResolution[0]);
+        const std::string why = c.rasterTooLarge ? "Raster page of " + pixels + " x " + pixels + " pixels at " +
+                                                       dpi + " x " + dpi + " dpi is far larger than any paper"
+                                                 : "Page size " + points + " x " + points + " points at " + dpi +
+                                                       " dpi is larger than any paper of this printer";
+        EXPECT_NE(r.err.find("ERROR: Page 1 refused: " + why), std::string::npos) << r.err.substr(0, 2000);
         EXPECT_TRUE(job.pages.empty());
         EXPECT_EQ(job.close, CloseSequence(false));
     }
