@@ -338,7 +338,7 @@ bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float Ma
     const uint64_t sheet = largestPaper([h](uint64_t w, uint64_t hgt) {
         return (w * h->HWResolution[0] / 72) * (hgt * h->HWResolution[1] / 72);
     });
-    if (raster > 4 * sheet) {
+    if (sheet > 0 && raster > 4 * sheet) { // no paper known (a broken queue description): no such limit
         snprintf(why, whyLen,
                  "Raster page of %u x %u pixels at %u x %u dpi is far larger than any paper of this printer",
                  h->cupsWidth, h->cupsHeight, h->HWResolution[0], h->HWResolution[1]);
@@ -355,7 +355,7 @@ bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float Ma
     const uint64_t paper = largestPaper([R](uint64_t w, uint64_t hgt) { return PrintablePixels(R, w, hgt); });
     const uint64_t covered =
         4 * static_cast<uint64_t>(Align32(h->cupsWidth)) * static_cast<uint64_t>(Align32(h->cupsHeight));
-    if (canvas <= paper || (canvas <= covered && canvas <= 4 * paper))
+    if (canvas <= paper || (canvas <= covered && (paper == 0 || canvas <= 4 * paper)))
         return true;
     snprintf(
         why, whyLen,
