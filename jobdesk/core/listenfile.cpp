@@ -124,6 +124,9 @@ void ListenFile::onTime()
 
 void ListenFile::onRemoveFile(QString fileName)
 {
+    // An empty name would take the folder's own ".xml" and ".bar".
+    if (fileName.isEmpty())
+        return;
     QDir dir(m_spoolDir);
     dir.remove(fileName);
     dir.remove(fileName + QStringLiteral(".xml"));

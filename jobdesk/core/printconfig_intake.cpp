@@ -217,7 +217,9 @@ void PrintConfig::clearStatus()
 {
     qDebug().noquote() << "--------clear status";
     resetJobFields();
-    emit sigRemoveFile(RemoveFile);
+    // No path: no job whose files could be removed.
+    if (!RemoveFile.isEmpty())
+        emit sigRemoveFile(RemoveFile);
     JobName.clear();
 }
 
@@ -251,5 +253,9 @@ void PrintConfig::leaveIntake()
 {
     resetJobFields();
     JobName.clear();
+    // Nothing of this try may be removed or uploaded by a later caller.
+    SpoolFile.clear();
+    RemoveFile.clear();
+    XmlFile.clear();
     g_spoolBusy.storeRelease(0);
 }

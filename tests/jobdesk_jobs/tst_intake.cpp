@@ -117,12 +117,14 @@ void TestIntake::stemAndJobName()
     const int known = pc()->m_jobNameList.size();
     g_spoolBusy.storeRelease(1);
     pc()->onFindFile(path); // no such file: stops at the completeness test
-    // The try's own line names the job; its per-job fields are reset on the way out.
+    // The try's own line names the job; its per-job fields, its files among
+    // them, are reset on the way out.
     QVERIFY(logLines().filter(QStringLiteral(" ") + path + QStringLiteral(" ")).value(0).endsWith(" " + job));
     QCOMPARE(pc()->JobName, QString());
     QCOMPARE(pc()->SpoolStem, QString());
-    QCOMPARE(pc()->SpoolFile, path);
-    QCOMPARE(pc()->XmlFile, path + ".xml");
+    QCOMPARE(pc()->SpoolFile, QString());
+    QCOMPARE(pc()->RemoveFile, QString());
+    QCOMPARE(pc()->XmlFile, QString());
     QCOMPARE(pc()->m_jobNameList.size(), known);
     QCOMPARE(g_spoolBusy.loadAcquire(), 0);
     QVERIFY(logContains(QStringLiteral("文件产生不完全")));
