@@ -3,12 +3,15 @@
 #include "listenfile.h"
 #include "paths.h"
 #include "printername.h"
+#include "spoolfiles.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QThread>
+
+#include <unistd.h>
 
 namespace
 {
@@ -83,9 +86,16 @@ void PrintConfig::onFindFile(QString fileName)
 
 bool PrintConfig::isFileComplete()
 {
-    QFile file(SpoolFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug().noquote() << "文件产生不完全";
+    bool notRegular = false;
+    const int fd = spoolfiles::openRegular(SpoolFile, &notRegular);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        if (notRegular)
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << SpoolFile;
+        else
+            qDebug().noquote() << "文件产生不完全";
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     // Streamed in chunks so a large spool file is never held in memory; only
@@ -130,24 +140,37 @@ bool PrintConfig::isFileComplete()
             ++eojLines;
         lastLine = lineTail;
     }
+    const bool readError = file.error() != QFileDevice::NoError;
     file.close();
-    if (eojLines < 2) {
+    bool complete = false;
+    if (readError)
+        qDebug().noquote() << "文件产生不完全";
+    else if (eojLines < 2)
         qDebug().noquote() << "文件正在产生";
-        return false;
-    }
-    if (lastLine.endsWith(kUelEnd))
-        return true;
-    qDebug().noquote() << "文件未写完";
-    return false;
+    else if (!lastLine.endsWith(kUelEnd))
+        qDebug().noquote() << "文件未写完";
+    else
+        complete = true;
+    ::close(fd);
+    return complete;
 }
 
 void PrintConfig::runPrnTool()
 {
+    // The tool opens both by name: neither may be a link or other odd entry
+    // as it starts (one that is missing it makes itself, as ever). What it
+    // leaves is read without following a link.
+    const QString xml = SpoolFile + QStringLiteral(".xml");
+    for (const QString &path : {SpoolFile, xml}) {
+        const spoolfiles::Entry entry = spoolfiles::entryAt(path);
+        if (entry != spoolfiles::Entry::Regular && entry != spoolfiles::Entry::Missing) {
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << path;
+            return;
+        }
+    }
     QProcess tool;
-    tool.start(
-        paths::pruvoTool(),
-        {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), SpoolFile + QStringLiteral(".xml")},
-        QIODevice::ReadWrite);
+    tool.start(paths::pruvoTool(), {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml},
+               QIODevice::ReadWrite);
     tool.waitForFinished(kPrnToolTimeoutMs);
     tool.readAllStandardOutput();
     tool.close();
@@ -155,13 +178,14 @@ void PrintConfig::runPrnTool()
 
 bool PrintConfig::readPrinterInfo()
 {
-    QFile file(XmlFile);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray bytes;
+    bool notRegular = false;
+    if (!spoolfiles::readRegular(XmlFile, &bytes, &notRegular)) {
+        if (notRegular)
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << XmlFile;
         qDebug().noquote() << "file is Empty";
         return false;
     }
-    QByteArray bytes = file.readAll();
-    file.close();
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);

@@ -28,13 +28,18 @@ namespace {
 QMutex g_logMutex;
 QStringList g_log;
 QtMessageHandler g_previous = nullptr;
+std::function<void(const QString &)> g_hook;
 
 void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
+    std::function<void(const QString &)> hook;
     {
         QMutexLocker lock(&g_logMutex);
         g_log << msg;
+        hook = g_hook;
     }
+    if (hook)
+        hook(msg);
     if (qEnvironmentVariableIsSet("JOBDESK_TEST_VERBOSE") || type != QtDebugMsg) {
         if (g_previous)
             g_previous(type, context, msg);
@@ -76,6 +81,12 @@ bool logContains(const QString &text)
         if (l.contains(text))
             return true;
     return false;
+}
+
+void setLogHook(std::function<void(const QString &)> hook)
+{
+    QMutexLocker lock(&g_logMutex);
+    g_hook = std::move(hook);
 }
 
 JobDesk::JobDesk()
@@ -121,6 +132,15 @@ void JobDesk::setConverterInstalled(bool installed)
         return;
     QDir().mkpath(QFileInfo(tool).absolutePath());
     QFile::copy(QStringLiteral(PRUVO_BIN), tool);
+    QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void JobDesk::installConverter(const QByteArray &after)
+{
+    const QString tool = paths::pruvoTool();
+    QFile::remove(tool);
+    writeFile(tool,
+              "#!/bin/sh\n\"" + QFile::encodeName(QStringLiteral(PRUVO_BIN)) + "\" \"$@\"\n" + after + "\n");
     QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
