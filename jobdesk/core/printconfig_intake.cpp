@@ -86,6 +86,7 @@ void PrintConfig::onFindFile(QString fileName)
 
 bool PrintConfig::isFileComplete()
 {
+    m_checkedSpool.reset();
     bool notRegular = false;
     const int fd = spoolfiles::openRegular(SpoolFile, &notRegular);
     QFile file;
@@ -106,7 +107,9 @@ bool PrintConfig::isFileComplete()
     QByteArray lineTail;   // last bytes of the current line
     QByteArray lastLine;   // last bytes of the last line read
     QByteArray chunk;
+    qint64 checked = 0; // what the upload may send: the bytes looked at here
     while (!(chunk = file.read(kReadChunk)).isEmpty()) {
+        checked += chunk.size();
         int start = 0;
         while (start < chunk.size()) {
             const int lf = chunk.indexOf('\n', start);
@@ -151,7 +154,10 @@ bool PrintConfig::isFileComplete()
         qDebug().noquote() << "文件未写完";
     else
         complete = true;
-    ::close(fd);
+    if (complete)
+        m_checkedSpool = std::make_shared<spoolfiles::CheckedFile>(fd, checked);
+    else
+        ::close(fd);
     return complete;
 }
 
@@ -240,7 +246,15 @@ bool PrintConfig::readPrinterInfo()
 void PrintConfig::clearStatus()
 {
     qDebug().noquote() << "--------clear status";
+    const std::shared_ptr<spoolfiles::CheckedFile> checked = m_checkedSpool;
     resetJobFields();
+    if (checked && checked->changedAt(RemoveFile)) {
+        // Its writer went on after the check: what is there now was never
+        // sent, so it stays for whoever wrote it (and nothing removes it later).
+        qDebug().noquote() << "spool file changed after its check, kept:" << RemoveFile
+                           << "checked bytes:" << checked->size();
+        RemoveFile.clear();
+    }
     // No path: no job whose files could be removed.
     if (!RemoveFile.isEmpty())
         emit sigRemoveFile(RemoveFile);
@@ -271,6 +285,7 @@ void PrintConfig::resetJobFields()
     Remark.clear();
     mFlag = 0;
     m_pipelineJob.clear();
+    m_checkedSpool.reset();
 }
 
 void PrintConfig::leaveIntake()

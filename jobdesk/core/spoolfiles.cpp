@@ -100,4 +100,50 @@ bool replaceFile(const QString &path, const QByteArray &data)
     return ok;
 }
 
+CheckedFile::CheckedFile(int fd, qint64 size) : m_fd(fd), m_size(size)
+{
+    struct stat st;
+    if (::fstat(m_fd, &st) == 0) {
+        m_dev = st.st_dev;
+        m_ino = st.st_ino;
+        m_mtime = st.st_mtim;
+    }
+}
+
+CheckedFile::~CheckedFile()
+{
+    ::close(m_fd);
+}
+
+bool CheckedFile::readAt(qint64 offset, char *buffer, qint64 length) const
+{
+    if (offset < 0 || length < 0 || offset + length > m_size)
+        return false;
+    while (length > 0) {
+        const ssize_t n = ::pread(m_fd, buffer, size_t(length), off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        buffer += n;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+bool CheckedFile::changedAt(const QString &path) const
+{
+    struct stat named;
+    if (::lstat(QFile::encodeName(path).constData(), &named) != 0)
+        return false;
+    if (named.st_dev != m_dev || named.st_ino != m_ino)
+        return true;
+    struct stat now;
+    if (::fstat(m_fd, &now) != 0)
+        return true;
+    return now.st_size != m_size || now.st_mtim.tv_sec != m_mtime.tv_sec ||
+           now.st_mtim.tv_nsec != m_mtime.tv_nsec;
+}
+
 } // namespace spoolfiles

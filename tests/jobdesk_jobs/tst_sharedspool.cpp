@@ -1,5 +1,6 @@
 // Every member of the group writes the spool folder: entries that are no
-// regular file and a companion swapped for a link under the intake.
+// regular file, a companion swapped for a link under the intake, and a job
+// that changes after its completeness check.
 #include "jobdesk.h"
 #include "jobprinter.h"
 #include "listenfile.h"
@@ -67,6 +68,8 @@ private slots:
     void entriesThatAreNoRegularFile();
     void companionSwappedForLink_data();
     void companionSwappedForLink();
+    void jobChangedAfterItsCheck_data();
+    void jobChangedAfterItsCheck();
 
 private:
     QString work(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
@@ -232,6 +235,60 @@ void TestSharedSpool::companionSwappedForLink()
     QCOMPARE(readFile(secret), kSecret);
     for (const QString &line : logLines())
         QVERIFY2(!line.contains(QString::fromUtf8(kSecret.trimmed())), qPrintable(line));
+}
+
+void TestSharedSpool::jobChangedAfterItsCheck_data()
+{
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<QByteArray>("change"); // shell commands run after the converter ($2: the job file)
+    QTest::addColumn<bool>("sent");         // the checked bytes went out; else the upload failed
+
+    QTest::newRow("appended") << "grown" << QByteArray("cat \"$NEXT\" >> \"$2\"") << true;
+    QTest::newRow("renamed over") << "swapped"
+                                  << QByteArray("cp \"$NEXT\" \"$NEXT.tmp\" && mv \"$NEXT.tmp\" \"$2\"")
+                                  << true;
+    QTest::newRow("cut short") << "cut" << QByteArray("truncate -s -100 \"$2\"") << false;
+}
+
+// The writer changes the job after its check (the converter runs right
+// after it): the printer gets exactly the checked bytes or nothing, and the
+// changed file stays where it is, with a log line.
+void TestSharedSpool::jobChangedAfterItsCheck()
+{
+    QFETCH(QString, job);
+    QFETCH(QByteArray, change);
+    QFETCH(bool, sent);
+    JobPrinter printer({"--states", "Queueing"});
+    QVERIFY(printer.start());
+    const QString path = m_desk->spoolPath(job + QStringLiteral(".pcl"));
+    // What the writer goes on with: the start of a second job.
+    const QString next = work(QStringLiteral("next.pcl"));
+    const PjlJob second = jobFor(printer.host(), 9);
+    QVERIFY(writeFile(next, pjlHeader(second) + QByteArray(3000, 'n')));
+    m_desk->installConverter("NEXT='" + QFile::encodeName(next) + "'\n" + change);
+
+    const QString staged = work(QStringLiteral("staged.pcl"));
+    QVERIFY(writePjlJob(staged, jobFor(printer.host(), 3)));
+    const QByteArray checked = readFile(staged);
+    QVERIFY(m_desk->dropFile(job + QStringLiteral(".pcl"), checked));
+    if (sent) {
+        QTRY_COMPARE_WITH_TIMEOUT(printer.parts(job).size(), 2, 20000);
+        const QByteArray data = printer.jobFile(job, QStringLiteral("data.prn"));
+        QVERIFY(data.endsWith("%-12345X"));
+        QCOMPARE(data, checked);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("JOB FAILED")), 20000);
+        QVERIFY(printer.parts(job).isEmpty());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(g_spoolBusy.loadAcquire(), 0, 10000);
+    QVERIFY(logContains(QStringLiteral("spool file changed after its check, kept: ") + path));
+    // Nothing of what the writer wrote is lost.
+    QTest::qWait(1200);
+    QVERIFY(m_desk->spoolFiles().contains(job + QStringLiteral(".pcl")));
+    const QByteArray now = readFile(path);
+    QVERIFY(now != checked);
+    if (sent)
+        QVERIFY(now.endsWith(QByteArray(3000, 'n')));
 }
 
 QTEST_MAIN(TestSharedSpool)
