@@ -191,7 +191,8 @@ void TestSharedSpool::companionSwappedForLink()
     const QString companion = m_desk->spoolPath(job + QStringLiteral(".pcl.xml"));
 
     if (byConverter) {
-        m_desk->installConverter("ln -sfn '" + QFile::encodeName(secret) + "' \"$4\"");
+        // Not "ln -sf", which may make its link under a passing name first.
+        m_desk->installConverter("rm -f \"$4\" && ln -s '" + QFile::encodeName(secret) + "' \"$4\"");
     } else {
         // The intake logs what it read as soon as it has read it.
         // Kept by the hook until cleanup drops it, after this function returns.
