@@ -2,9 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,8 +88,17 @@ bool readRegular(const QString &path, QByteArray *data, bool *notRegular)
 bool replaceFile(const QString &path, const QByteArray &data)
 {
     // Hidden, so the spool listener never lists it; short, so any name fits.
-    QByteArray temp = QFile::encodeName(QFileInfo(path).absolutePath()) + "/.spoolbay-XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    QByteArray temp;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+        temp = folder + "/.spoolbay-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        // Never an entry that is there already; the mode is the umask's, as
+        // for any file the job desk makes in its group's folders.
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
     bool ok = writeAll(fd, data.constData(), data.size());

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace testjob;
 
 namespace
@@ -307,7 +309,15 @@ void TestIntake::ticketFile()
     pc()->JobName = QStringLiteral("t");
     pc()->FileName = QStringLiteral("R&D <plan> \"Q4\" 报告");
     pc()->IPAddr = QStringLiteral("10.0.0.5");
+    // A file made anew, with the mode the umask gives (group-writable for the
+    // group's other members), never the private mode of a temporary file.
+    QVERIFY(QFile::setPermissions(path + ".xml", QFile::ReadOwner | QFile::WriteOwner));
+    const mode_t mask = ::umask(002);
     pc()->writeJobTicket();
+    ::umask(mask);
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(path + ".xml").constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0664));
     const QByteArray expected =
         QStringLiteral(
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
