@@ -22,6 +22,18 @@ using namespace testjob;
 namespace
 {
 
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
 // Every path below `dir`, to see that nothing was created anywhere in it.
 QStringList tree(const QString &dir)
 {

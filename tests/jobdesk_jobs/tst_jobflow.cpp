@@ -38,6 +38,12 @@ void TestJobFlow::cleanupTestCase()
     m_desk.reset();
 }
 
+static QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 void TestJobFlow::wholeJob()
 {
     JobPrinter printer({QStringLiteral("--states"), QStringLiteral("Queueing,Processing,Printing,Completed"),

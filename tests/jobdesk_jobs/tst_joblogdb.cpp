@@ -42,6 +42,12 @@ JobRecord record(const QString &name)
     return r; // DepName, Barcode, ... stay null strings, as the controller leaves them
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 // Runs one query on its own connection and returns the first column of every row.
 QStringList column(const QString &dbPath, const QString &sql)
 {

@@ -20,6 +20,18 @@ using namespace testjob;
 namespace
 {
 
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
 // Whether there is an entry at path, whatever it is (a dangling link too).
 bool entryExists(const QString &path)
 {

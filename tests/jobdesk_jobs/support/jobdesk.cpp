@@ -48,19 +48,13 @@ void captureMessage(QtMsgType type, const QMessageLogContext &context, const QSt
     }
 }
 
-} // namespace
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
+
+} // namespace
 
 void installLogCapture()
 {

@@ -15,10 +15,6 @@ class PrintConfig;
 
 namespace testjob {
 
-// A whole file, empty when it cannot be read; and written anew.
-QByteArray readFile(const QString &path);
-bool writeFile(const QString &path, const QByteArray &data);
-
 // Collects every Qt message of the process from now on (thread-safe).
 void installLogCapture();
 // Every debug line of the process since the last clear.
