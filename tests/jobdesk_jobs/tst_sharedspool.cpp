@@ -20,18 +20,6 @@ using namespace testjob;
 namespace
 {
 
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
 // Whether there is an entry at path, whatever it is (a dangling link too).
 bool entryExists(const QString &path)
 {
@@ -92,7 +80,7 @@ void TestSharedSpool::cleanupTestCase()
 void TestSharedSpool::init()
 {
     clearLog();
-    QVERIFY(writeFile(work(QStringLiteral("secret")), kSecret));
+    QVERIFY(writeBytes(work(QStringLiteral("secret")), kSecret));
 }
 
 void TestSharedSpool::cleanup()
@@ -148,7 +136,7 @@ void TestSharedSpool::entriesThatAreNoRegularFile()
     // Outside the folder: a complete job of another user and a private file.
     const QString othersJob = work(job + QStringLiteral("-others.pcl"));
     QVERIFY(writePjlJob(othersJob, jobFor(printer.host(), 7)));
-    const QByteArray othersBytes = readFile(othersJob);
+    const QByteArray othersBytes = fileBytes(othersJob);
     const QString secret = work(QStringLiteral("secret"));
     const QString missing = work(QStringLiteral("not-yet"));
 
@@ -156,7 +144,7 @@ void TestSharedSpool::entriesThatAreNoRegularFile()
     const QString oddPath = m_desk->spoolPath(odd);
     const QString partnerPath = m_desk->spoolPath(partner);
     if (partner.endsWith(QLatin1String(".xml")))
-        QVERIFY(writeFile(partnerPath, QByteArray()));
+        QVERIFY(writeBytes(partnerPath, QByteArray()));
     else
         QVERIFY(writePjlJob(partnerPath, jobFor(printer.host())));
     if (kind == QLatin1String("link"))
@@ -170,8 +158,8 @@ void TestSharedSpool::entriesThatAreNoRegularFile()
     g_spoolBusy.storeRelease(0);
 
     QTRY_VERIFY_WITH_TIMEOUT(!entryExists(oddPath), 20000);
-    QCOMPARE(readFile(secret), kSecret);
-    QCOMPARE(readFile(othersJob), othersBytes);
+    QCOMPARE(fileBytes(secret), kSecret);
+    QCOMPARE(fileBytes(othersJob), othersBytes);
     QVERIFY(!entryExists(missing));
     QVERIFY(printer.parts(job).isEmpty());
     QVERIFY(logContains(QStringLiteral("spool entry is not a regular file, removed: ") + odd));
@@ -233,7 +221,7 @@ void TestSharedSpool::companionSwappedForLink()
         QVERIFY(printer.jobFile(job, QStringLiteral("ticket-1.xml"))
                     .contains("<JobID>" + job.toUtf8() + "</JobID>"));
     }
-    QCOMPARE(readFile(secret), kSecret);
+    QCOMPARE(fileBytes(secret), kSecret);
     for (const QString &line : logLines())
         QVERIFY2(!line.contains(QString::fromUtf8(kSecret.trimmed())), qPrintable(line));
 }
@@ -265,12 +253,12 @@ void TestSharedSpool::jobChangedAfterItsCheck()
     // What the writer goes on with: the start of a second job.
     const QString next = work(QStringLiteral("next.pcl"));
     const PjlJob second = jobFor(printer.host(), 9);
-    QVERIFY(writeFile(next, pjlHeader(second) + QByteArray(3000, 'n')));
+    QVERIFY(writeBytes(next, pjlHeader(second) + QByteArray(3000, 'n')));
     m_desk->installConverter("NEXT='" + QFile::encodeName(next) + "'\n" + change);
 
     const QString staged = work(QStringLiteral("staged.pcl"));
     QVERIFY(writePjlJob(staged, jobFor(printer.host(), 3)));
-    const QByteArray checked = readFile(staged);
+    const QByteArray checked = fileBytes(staged);
     QVERIFY(m_desk->dropFile(job + QStringLiteral(".pcl"), checked));
     if (sent) {
         QTRY_COMPARE_WITH_TIMEOUT(printer.parts(job).size(), 2, 20000);
@@ -286,7 +274,7 @@ void TestSharedSpool::jobChangedAfterItsCheck()
     // Nothing of what the writer wrote is lost.
     QTest::qWait(1200);
     QVERIFY(m_desk->spoolFiles().contains(job + QStringLiteral(".pcl")));
-    const QByteArray now = readFile(path);
+    const QByteArray now = fileBytes(path);
     QVERIFY(now != checked);
     if (sent)
         QVERIFY(now.endsWith(QByteArray(3000, 'n')));

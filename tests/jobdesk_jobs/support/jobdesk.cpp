@@ -48,13 +48,19 @@ void captureMessage(QtMsgType type, const QMessageLogContext &context, const QSt
     }
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
+} // namespace
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
-
-} // namespace
 
 void installLogCapture()
 {
@@ -139,19 +145,19 @@ void JobDesk::installConverter(const QByteArray &after)
 {
     const QString tool = paths::pruvoTool();
     QFile::remove(tool);
-    writeFile(tool,
-              "#!/bin/sh\n\"" + QFile::encodeName(QStringLiteral(PRUVO_BIN)) + "\" \"$@\"\n" + after + "\n");
+    writeBytes(tool,
+               "#!/bin/sh\n\"" + QFile::encodeName(QStringLiteral(PRUVO_BIN)) + "\" \"$@\"\n" + after + "\n");
     QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 bool JobDesk::dropJob(const QString &name, const PjlJob &job, const QByteArray &xml)
 {
-    return writePjlJob(spoolPath(name), job) && writeFile(spoolPath(name) + QStringLiteral(".xml"), xml);
+    return writePjlJob(spoolPath(name), job) && writeBytes(spoolPath(name) + QStringLiteral(".xml"), xml);
 }
 
 bool JobDesk::dropFile(const QString &name, const QByteArray &data, const QByteArray &xml)
 {
-    return writeFile(spoolPath(name), data) && writeFile(spoolPath(name) + QStringLiteral(".xml"), xml);
+    return writeBytes(spoolPath(name), data) && writeBytes(spoolPath(name) + QStringLiteral(".xml"), xml);
 }
 
 QStringList JobDesk::spoolFiles() const

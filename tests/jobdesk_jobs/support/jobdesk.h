@@ -15,6 +15,10 @@ class PrintConfig;
 
 namespace testjob {
 
+// A whole file (empty when it cannot be read), and a file written anew.
+QByteArray fileBytes(const QString &path);
+bool writeBytes(const QString &path, const QByteArray &data);
+
 // Collects every Qt message of the process from now on (thread-safe).
 void installLogCapture();
 // Every debug line of the process since the last clear.
