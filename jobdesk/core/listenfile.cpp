@@ -1,16 +1,19 @@
 #include "listenfile.h"
 
 #include "httpservices.h"
+#include "spoolfiles.h"
 #include "textcipher.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtEndian>
 
 #include <cstring>
+#include <unistd.h>
 
 QAtomicInt g_spoolBusy(0);
 
@@ -57,12 +60,53 @@ void ListenFile::run()
 
 QStringList ListenFile::listSpool() const
 {
-    QDir dir(m_spoolDir);
-    return dir.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Size);
+    QStringList files;
+    const QStringList names =
+        QDir(m_spoolDir).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Size);
+    for (const QString &name : names)
+        if (spoolfiles::entryAt(m_spoolDir + name) == spoolfiles::Entry::Regular)
+            files << name;
+    return files;
+}
+
+void ListenFile::removeOddEntries()
+{
+    QStringList left;
+    const QStringList names =
+        QDir(m_spoolDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &name : names) {
+        const QByteArray path = QFile::encodeName(m_spoolDir + name);
+        bool removed = false;
+        switch (spoolfiles::entryAt(m_spoolDir + name)) {
+        case spoolfiles::Entry::Missing:
+        case spoolfiles::Entry::Regular:
+            continue;
+        case spoolfiles::Entry::Folder:
+            // Other folders block nothing. Only an empty one goes: removing
+            // what is inside could follow a link swapped in meanwhile.
+            if (!name.endsWith(QLatin1String(".xml")) && !name.endsWith(QLatin1String(".bar")))
+                continue;
+            removed = ::rmdir(path.constData()) == 0;
+            break;
+        case spoolfiles::Entry::Other:
+            // A link goes itself; what it names is never touched.
+            removed = ::unlink(path.constData()) == 0;
+            break;
+        }
+        if (removed) {
+            qDebug().noquote() << "spool entry is not a regular file, removed:" << name;
+        } else {
+            if (!m_oddLeft.contains(name))
+                qDebug().noquote() << "spool entry is not a regular file, left in place:" << name;
+            left << name;
+        }
+    }
+    m_oddLeft = left;
 }
 
 void ListenFile::purgeSpool()
 {
+    removeOddEntries();
     const QStringList files = listSpool();
     if (files.size() <= 1)
         return;
@@ -93,6 +137,7 @@ void ListenFile::noteRefusals(const QStringList &files)
 QStringList ListenFile::scanSpool()
 {
     QStringList handed;
+    removeOddEntries();
     QStringList files = listSpool();
     noteRefusals(files);
     if (files.size() < 2)
@@ -101,11 +146,10 @@ QStringList ListenFile::scanSpool()
     for (const QString &name : qAsConst(m_refused))
         files.removeOne(name);
     files += m_refused;
-    QDir dir(m_spoolDir);
     for (const QString &name : qAsConst(files)) {
-        if (!dir.exists(name + QStringLiteral(".xml")))
+        if (spoolfiles::entryAt(m_spoolDir + name + QStringLiteral(".xml")) != spoolfiles::Entry::Regular)
             continue;
-        if (!dir.exists(name))
+        if (spoolfiles::entryAt(m_spoolDir + name) != spoolfiles::Entry::Regular)
             continue;
         if (!g_spoolBusy.testAndSetOrdered(0, 1))
             continue;
@@ -124,6 +168,9 @@ void ListenFile::onTime()
 
 void ListenFile::onRemoveFile(QString fileName)
 {
+    // An empty name would take the folder's own ".xml" and ".bar".
+    if (fileName.isEmpty())
+        return;
     QDir dir(m_spoolDir);
     dir.remove(fileName);
     dir.remove(fileName + QStringLiteral(".xml"));

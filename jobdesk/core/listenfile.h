@@ -44,7 +44,11 @@ public slots:
     void onMessageRecive();
 
 private:
+    // The regular files of the spool folder, largest first.
     QStringList listSpool() const;
+    // Refuses what is no regular file (a link, FIFO, device, a folder named
+    // like a companion): removed, or logged once when it cannot be.
+    void removeOddEntries();
     void purgeSpool();
     bool readFrame(QTcpSocket *socket);
 
@@ -65,4 +69,6 @@ private:
     QString m_lastHanded;
     QStringList m_refused;
     // --- end of refused spool files ---
+    // Odd entries that could not be removed, already logged.
+    QStringList m_oddLeft;
 };

@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <memory>
+
 #include "joblogdb.h"
 #include "listenstatus.h"
 #include "printertask.h"
@@ -21,6 +23,10 @@ class QSystemTrayIcon;
 class QTimer;
 class HttpServices;
 class ListenFile;
+namespace spoolfiles
+{
+class CheckedFile;
+}
 
 class PrintConfig : public QWidget
 {
@@ -134,6 +140,9 @@ public:
     QString m_pipelineJob;
     // An upload is waiting in m_uploadLoop, which must not be entered twice.
     bool m_uploading = false;
+    // SpoolFile as it passed the completeness check, until the job ends;
+    // the upload sends exactly these bytes.
+    std::shared_ptr<spoolfiles::CheckedFile> m_checkedSpool;
 
 private:
     // --- job pipeline helpers (jpipe) ---

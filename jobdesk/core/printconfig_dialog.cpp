@@ -45,6 +45,12 @@ void PrintConfig::onBtnClicked()
         qDebug().noquote() << "upload running, button ignored:" << name;
         return;
     }
+    // Without a job in the pipeline the job fields name an earlier job or a
+    // refused try, whose files are not the dialog's to send or remove.
+    if (m_pipelineJob.isEmpty()) {
+        qDebug().noquote() << "no job in the pipeline, button ignored:" << name;
+        return;
+    }
     if (name == QLatin1String("pushButton_ok")) {
         Remark = ui.textEdit->toPlainText();
         // Still the offered list: the user kept the first level, selected at show time.

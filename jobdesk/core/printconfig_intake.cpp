@@ -3,12 +3,15 @@
 #include "listenfile.h"
 #include "paths.h"
 #include "printername.h"
+#include "spoolfiles.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QThread>
+
+#include <unistd.h>
 
 namespace
 {
@@ -83,9 +86,17 @@ void PrintConfig::onFindFile(QString fileName)
 
 bool PrintConfig::isFileComplete()
 {
-    QFile file(SpoolFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug().noquote() << "文件产生不完全";
+    m_checkedSpool.reset();
+    bool notRegular = false;
+    const int fd = spoolfiles::openRegular(SpoolFile, &notRegular);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        if (notRegular)
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << SpoolFile;
+        else
+            qDebug().noquote() << "文件产生不完全";
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     // Streamed in chunks so a large spool file is never held in memory; only
@@ -96,7 +107,9 @@ bool PrintConfig::isFileComplete()
     QByteArray lineTail;   // last bytes of the current line
     QByteArray lastLine;   // last bytes of the last line read
     QByteArray chunk;
+    qint64 checked = 0; // what the upload may send: the bytes looked at here
     while (!(chunk = file.read(kReadChunk)).isEmpty()) {
+        checked += chunk.size();
         int start = 0;
         while (start < chunk.size()) {
             const int lf = chunk.indexOf('\n', start);
@@ -130,24 +143,40 @@ bool PrintConfig::isFileComplete()
             ++eojLines;
         lastLine = lineTail;
     }
+    const bool readError = file.error() != QFileDevice::NoError;
     file.close();
-    if (eojLines < 2) {
+    bool complete = false;
+    if (readError)
+        qDebug().noquote() << "文件产生不完全";
+    else if (eojLines < 2)
         qDebug().noquote() << "文件正在产生";
-        return false;
-    }
-    if (lastLine.endsWith(kUelEnd))
-        return true;
-    qDebug().noquote() << "文件未写完";
-    return false;
+    else if (!lastLine.endsWith(kUelEnd))
+        qDebug().noquote() << "文件未写完";
+    else
+        complete = true;
+    if (complete)
+        m_checkedSpool = std::make_shared<spoolfiles::CheckedFile>(fd, checked);
+    else
+        ::close(fd);
+    return complete;
 }
 
 void PrintConfig::runPrnTool()
 {
+    // The tool opens both by name: neither may be a link or other odd entry
+    // as it starts (one that is missing it makes itself, as ever). What it
+    // leaves is read without following a link.
+    const QString xml = SpoolFile + QStringLiteral(".xml");
+    for (const QString &path : {SpoolFile, xml}) {
+        const spoolfiles::Entry entry = spoolfiles::entryAt(path);
+        if (entry != spoolfiles::Entry::Regular && entry != spoolfiles::Entry::Missing) {
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << path;
+            return;
+        }
+    }
     QProcess tool;
-    tool.start(
-        paths::pruvoTool(),
-        {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), SpoolFile + QStringLiteral(".xml")},
-        QIODevice::ReadWrite);
+    tool.start(paths::pruvoTool(), {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml},
+               QIODevice::ReadWrite);
     tool.waitForFinished(kPrnToolTimeoutMs);
     tool.readAllStandardOutput();
     tool.close();
@@ -155,13 +184,14 @@ void PrintConfig::runPrnTool()
 
 bool PrintConfig::readPrinterInfo()
 {
-    QFile file(XmlFile);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray bytes;
+    bool notRegular = false;
+    if (!spoolfiles::readRegular(XmlFile, &bytes, &notRegular)) {
+        if (notRegular)
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << XmlFile;
         qDebug().noquote() << "file is Empty";
         return false;
     }
-    QByteArray bytes = file.readAll();
-    file.close();
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
@@ -216,8 +246,18 @@ bool PrintConfig::readPrinterInfo()
 void PrintConfig::clearStatus()
 {
     qDebug().noquote() << "--------clear status";
+    const std::shared_ptr<spoolfiles::CheckedFile> checked = m_checkedSpool;
     resetJobFields();
-    emit sigRemoveFile(RemoveFile);
+    if (checked && checked->changedAt(RemoveFile)) {
+        // Its writer went on after the check: what is there now was never
+        // sent, so it stays for whoever wrote it (and nothing removes it later).
+        qDebug().noquote() << "spool file changed after its check, kept:" << RemoveFile
+                           << "checked bytes:" << checked->size();
+        RemoveFile.clear();
+    }
+    // No path: no job whose files could be removed.
+    if (!RemoveFile.isEmpty())
+        emit sigRemoveFile(RemoveFile);
     JobName.clear();
 }
 
@@ -245,11 +285,16 @@ void PrintConfig::resetJobFields()
     Remark.clear();
     mFlag = 0;
     m_pipelineJob.clear();
+    m_checkedSpool.reset();
 }
 
 void PrintConfig::leaveIntake()
 {
     resetJobFields();
     JobName.clear();
+    // Nothing of this try may be removed or uploaded by a later caller.
+    SpoolFile.clear();
+    RemoveFile.clear();
+    XmlFile.clear();
     g_spoolBusy.storeRelease(0);
 }

@@ -1,8 +1,8 @@
 #include "printconfig.h"
 
+#include "spoolfiles.h"
+
 #include <QDomDocument>
-#include <QFile>
-#include <QTextStream>
 
 void PrintConfig::writeJobTicket()
 {
@@ -43,22 +43,16 @@ void PrintConfig::writeJobTicket()
         root.appendChild(e);
     }
 
-    QFile file(SpoolFile + QStringLiteral(".xml"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return;
-    QTextStream out(&file);
-    out.setCodec("UTF-8");
-    out << doc.toString(1) << Qt::endl;
-    out.flush();
-    file.close();
+    // A new file renamed over the companion: a link put there after the
+    // intake read it is replaced, never written through.
+    spoolfiles::replaceFile(SpoolFile + QStringLiteral(".xml"),
+                            (doc.toString(1) + QLatin1Char('\n')).toUtf8());
 }
 
 QString PrintConfig::extendedJobTicket() const
 {
     QByteArray bytes;
-    QFile file(XmlFile);
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.readAll();
+    spoolfiles::readRegular(XmlFile, &bytes);
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);

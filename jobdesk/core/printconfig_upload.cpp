@@ -2,13 +2,12 @@
 
 #include "httpservices.h"
 #include "listenfile.h"
+#include "spoolfiles.h"
 #include "textcipher.h"
 #include "urls.h"
 
-#include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
-#include <QFile>
 #include <QSystemTrayIcon>
 #include <QTime>
 
@@ -48,40 +47,43 @@ void PrintConfig::runUpload()
     m_readBuffer.resize(kReadBufferSize);
     QString jobInfo;
     m_uploadClients.clear();
-    QFile file(SpoolFile);
-    if (file.exists() && file.open(QIODevice::ReadOnly)) {
-        QDataStream in(&file);
-        for (int n = 1;; ++n) {
-            if (in.atEnd())
-                break;
-            if (!g_spoolBusy.testAndSetOrdered(1, 1))
-                break;
-            m_readBuffer.fill('\0');
-            HttpServices *http = new HttpServices();
-            http->m_jobId = JobName;
-            m_uploadClients.append(http);
-            connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
-                    SLOT(onMessageCallback(int, int, QString, QString, QString)));
-            jobInfo = QString::fromLatin1(http->encrypt(ticket, kKeyText).toBase64());
-            const int got = in.readRawData(m_readBuffer.data(), kReadBufferSize);
-            if (got < 0) {
-                // A read error ends the upload as a printer fault would, so the
-                // printer is never handed a job with a hole in it.
-                qDebug().noquote() << "read error on" << SpoolFile << file.errorString();
-                http->deleteLater();
-                m_uploadClients.removeLast();
-                g_spoolBusy.storeRelease(2);
-                break;
-            }
-            QString partName = name;
-            partName.replace(QStringLiteral(".pcl"), QStringLiteral("_%1.pcl").arg(n));
-            qDebug().noquote() << "--------------" << n;
-            qDebug().noquote() << "request jobid:" << JobName << "title:" << partName << "currentPage:" << n;
-            http->uploadJob(url, jobInfo, partName, QByteArray::fromRawData(m_readBuffer.constData(), got),
-                            kUserType);
-            m_uploadLoop.exec(QEventLoop::EventLoopExec);
+    // Only the bytes that passed the completeness check go out, read from the
+    // descriptor that check opened: what was renamed over the job or appended
+    // to it since is not sent. With nothing checked no data part goes out, as
+    // for a file that cannot be opened. Held here, as a cancel may end the job
+    // meanwhile.
+    const std::shared_ptr<const spoolfiles::CheckedFile> job = m_checkedSpool;
+    const qint64 size = job ? job->size() : 0;
+    qint64 sent = 0;
+    for (int n = 1; sent < size; ++n) {
+        if (!g_spoolBusy.testAndSetOrdered(1, 1))
+            break;
+        m_readBuffer.fill('\0');
+        HttpServices *http = new HttpServices();
+        http->m_jobId = JobName;
+        m_uploadClients.append(http);
+        connect(http, SIGNAL(http_finished(int, int, QString, QString, QString)), this,
+                SLOT(onMessageCallback(int, int, QString, QString, QString)));
+        jobInfo = QString::fromLatin1(http->encrypt(ticket, kKeyText).toBase64());
+        const int got = int(qMin<qint64>(kReadBufferSize, size - sent));
+        if (!job->readAt(sent, m_readBuffer.data(), got)) {
+            // A read error, or the file cut below what was checked, ends the
+            // upload as a printer fault would: the printer never gets a job
+            // with a hole in it.
+            qDebug().noquote() << "read error on" << SpoolFile << "at byte" << sent << "of" << size;
+            http->deleteLater();
+            m_uploadClients.removeLast();
+            g_spoolBusy.storeRelease(2);
+            break;
         }
-        file.close();
+        sent += got;
+        QString partName = name;
+        partName.replace(QStringLiteral(".pcl"), QStringLiteral("_%1.pcl").arg(n));
+        qDebug().noquote() << "--------------" << n;
+        qDebug().noquote() << "request jobid:" << JobName << "title:" << partName << "currentPage:" << n;
+        http->uploadJob(url, jobInfo, partName, QByteArray::fromRawData(m_readBuffer.constData(), got),
+                        kUserType);
+        m_uploadLoop.exec(QEventLoop::EventLoopExec);
     }
 
     if (!g_spoolBusy.testAndSetOrdered(1, 1)) {

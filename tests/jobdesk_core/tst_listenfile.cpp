@@ -1,5 +1,6 @@
 // The spool listener on a real folder and the settings socket over real TCP.
 #include "listenfile.h"
+#include "messagelog.h"
 #include "simprinter.h"
 #include "textcipher.h"
 
@@ -62,6 +63,7 @@ private slots:
     void startupPurge_data();
     void startupPurge();
     void removeFileTakesCompanions();
+    void companionFolderThatCannotGo();
 
     void threadHandsOverAndRemoves();
     void splitFrame();
@@ -201,6 +203,23 @@ void TestListenFile::removeFileTakesCompanions()
     writeFile(m_spool + "m.pcl.bar", "x");
     listener.onRemoveFile(m_spool + "m.pcl");
     QCOMPARE(QDir(m_spool).entryList(QDir::Files), QStringList{"other.pcl"});
+}
+
+// A folder named like a companion that holds something is not emptied (what
+// it holds may be a link by then): it stays, is said once, and its job is
+// never handed over.
+void TestListenFile::companionFolderThatCannotGo()
+{
+    MessageLog log;
+    ListenFile listener(m_spool);
+    writeFile(m_spool + "j.pcl", "data");
+    QVERIFY(QDir(m_spool).mkpath("j.pcl.xml/inner"));
+    writeFile(m_spool + "j.pcl.xml/inner/kept", "x");
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(listener.scanSpool(), QStringList());
+    QCOMPARE(g_spoolBusy.loadAcquire(), 0);
+    QVERIFY(QFile::exists(m_spool + "j.pcl.xml/inner/kept"));
+    QCOMPARE(log.debug().filter("spool entry is not a regular file, left in place: j.pcl.xml").size(), 1);
 }
 
 void TestListenFile::threadHandsOverAndRemoves()

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace testjob;
 
 namespace
@@ -117,12 +119,14 @@ void TestIntake::stemAndJobName()
     const int known = pc()->m_jobNameList.size();
     g_spoolBusy.storeRelease(1);
     pc()->onFindFile(path); // no such file: stops at the completeness test
-    // The try's own line names the job; its per-job fields are reset on the way out.
+    // The try's own line names the job; its per-job fields, its files among
+    // them, are reset on the way out.
     QVERIFY(logLines().filter(QStringLiteral(" ") + path + QStringLiteral(" ")).value(0).endsWith(" " + job));
     QCOMPARE(pc()->JobName, QString());
     QCOMPARE(pc()->SpoolStem, QString());
-    QCOMPARE(pc()->SpoolFile, path);
-    QCOMPARE(pc()->XmlFile, path + ".xml");
+    QCOMPARE(pc()->SpoolFile, QString());
+    QCOMPARE(pc()->RemoveFile, QString());
+    QCOMPARE(pc()->XmlFile, QString());
     QCOMPARE(pc()->m_jobNameList.size(), known);
     QCOMPARE(g_spoolBusy.loadAcquire(), 0);
     QVERIFY(logContains(QStringLiteral("文件产生不完全")));
@@ -317,7 +321,15 @@ void TestIntake::ticketFile()
     pc()->JobName = QStringLiteral("t");
     pc()->FileName = QStringLiteral("R&D <plan> \"Q4\" 报告");
     pc()->IPAddr = QStringLiteral("10.0.0.5");
+    // A file made anew, with the mode the umask gives (group-writable for the
+    // group's other members), never the private mode of a temporary file.
+    QVERIFY(QFile::setPermissions(path + ".xml", QFile::ReadOwner | QFile::WriteOwner));
+    const mode_t mask = ::umask(002);
     pc()->writeJobTicket();
+    ::umask(mask);
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(path + ".xml").constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0664));
     const QByteArray expected =
         QStringLiteral(
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -7,6 +7,7 @@
 #include "uitest.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QThread>
 
 namespace
 {
@@ -64,8 +66,8 @@ private:
     void prepareJob(const QString &name, const QString &levels, const QString &host = QString())
     {
         PrintConfig &c = *m_controller;
-        const QString spool =
-            m_root.path() + QStringLiteral("/var/porvik/SPOOL/") + name + QStringLiteral(".pcl");
+        g_spoolBusy.storeRelease(1); // as when the listener handed the file over
+        const QString spool = spoolDir() + name + QStringLiteral(".pcl");
         for (const QString &path : {spool, spool + ".xml", spool + ".bar"}) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -83,8 +85,16 @@ private:
         c.DomainAccount = QStringLiteral("zhang");
         c.BarcodeTemplate = QStringLiteral("%SEC% {0:000}-{1}");
         c.SecLevel = levels;
+        c.m_pipelineJob = name;
+        QVERIFY(c.isFileComplete());
         c.writeJobTicket();
-        g_spoolBusy.storeRelease(1); // as when the listener handed the file over
+    }
+    QString spoolDir() const { return m_root.path() + QStringLiteral("/var/porvik/SPOOL/"); }
+    void emptySpool()
+    {
+        const QDir spool(spoolDir());
+        for (const QString &name : spool.entryList(QDir::Files))
+            QFile::remove(spool.filePath(name));
     }
 
 private slots:
@@ -278,6 +288,59 @@ private slots:
         QVERIFY(!QFile::exists(toolLog()));
         for (const QString &event : m_printer->events())
             QVERIFY2(!event.contains(QStringLiteral("dlgcancel")), qPrintable(event));
+    }
+
+    void buttonsAfterARefusedTry_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("before"); // the job printed first
+        QTest::newRow("print") << "pushButton_ok"
+                               << "dlgbefore1";
+        QTest::newRow("cancel") << "pushButton_cancel"
+                                << "dlgbefore2";
+    }
+    // A job printed from the dialog, then the listener offers a file still
+    // being written, which the intake refuses: with no job in the pipeline a
+    // button neither uploads that try nor removes its files.
+    void buttonsAfterARefusedTry()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, before);
+        prepareJob(before, QStringLiteral("A|B"));
+        m_controller->showSubmitDialog();
+        QTest::mouseClick(m_controller->ui.pushButton_ok, Qt::LeftButton);
+        QTRY_COMPARE(m_printer->storeFile(before + QStringLiteral("/data.prn")), kJobData);
+        emptySpool();
+
+        const QString big = spoolDir() + QStringLiteral("big.pcl");
+        for (const QString &path : {big, big + ".xml"}) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(path == big ? kJobData.left(20) : QByteArray("<x/>"));
+        }
+        g_log->clear();
+        g_spoolBusy.storeRelease(0);
+        QTRY_VERIFY_WITH_TIMEOUT(g_log->contains(QString::fromUtf8("文件正在产生")), 10000);
+
+        // The click comes while the listener's next offer of the file waits
+        // in the queue, the busy flag already taken for it.
+        m_controller->showSubmitDialog();
+        QElapsedTimer waited;
+        waited.start();
+        while (g_spoolBusy.loadAcquire() != 1 && waited.elapsed() < 5000)
+            QThread::msleep(5);
+        const int seen = m_printer->events().size();
+        QTest::mouseClick(m_controller->findChild<QPushButton *>(button), Qt::LeftButton);
+        QTest::qWait(1200); // an upload or a removal would show by now
+        for (const QString &event : m_printer->events().mid(seen))
+            QVERIFY2(!event.contains(QStringLiteral("big")), qPrintable(event));
+        QVERIFY(QFile::exists(big));
+        QVERIFY(QFile::exists(big + ".xml"));
+        QVERIFY(!g_log->contains(QStringLiteral("sendXml:")));
+        QVERIFY(!g_log->contains(QStringLiteral("--------clear status")));
+        m_controller->hide();
+        g_spoolBusy.storeRelease(1);
+        emptySpool();
     }
 };
 

@@ -28,13 +28,18 @@ namespace {
 QMutex g_logMutex;
 QStringList g_log;
 QtMessageHandler g_previous = nullptr;
+std::function<void(const QString &)> g_hook;
 
 void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
+    std::function<void(const QString &)> hook;
     {
         QMutexLocker lock(&g_logMutex);
         g_log << msg;
+        hook = g_hook;
     }
+    if (hook)
+        hook(msg);
     if (qEnvironmentVariableIsSet("JOBDESK_TEST_VERBOSE") || type != QtDebugMsg) {
         if (g_previous)
             g_previous(type, context, msg);
@@ -43,13 +48,19 @@ void captureMessage(QtMsgType type, const QMessageLogContext &context, const QSt
     }
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
+} // namespace
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
-
-} // namespace
 
 void installLogCapture()
 {
@@ -76,6 +87,12 @@ bool logContains(const QString &text)
         if (l.contains(text))
             return true;
     return false;
+}
+
+void setLogHook(std::function<void(const QString &)> hook)
+{
+    QMutexLocker lock(&g_logMutex);
+    g_hook = std::move(hook);
 }
 
 JobDesk::JobDesk()
@@ -124,14 +141,23 @@ void JobDesk::setConverterInstalled(bool installed)
     QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+void JobDesk::installConverter(const QByteArray &after)
+{
+    const QString tool = paths::pruvoTool();
+    QFile::remove(tool);
+    writeBytes(tool,
+               "#!/bin/sh\n\"" + QFile::encodeName(QStringLiteral(PRUVO_BIN)) + "\" \"$@\"\n" + after + "\n");
+    QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 bool JobDesk::dropJob(const QString &name, const PjlJob &job, const QByteArray &xml)
 {
-    return writePjlJob(spoolPath(name), job) && writeFile(spoolPath(name) + QStringLiteral(".xml"), xml);
+    return writePjlJob(spoolPath(name), job) && writeBytes(spoolPath(name) + QStringLiteral(".xml"), xml);
 }
 
 bool JobDesk::dropFile(const QString &name, const QByteArray &data, const QByteArray &xml)
 {
-    return writeFile(spoolPath(name), data) && writeFile(spoolPath(name) + QStringLiteral(".xml"), xml);
+    return writeBytes(spoolPath(name), data) && writeBytes(spoolPath(name) + QStringLiteral(".xml"), xml);
 }
 
 QStringList JobDesk::spoolFiles() const

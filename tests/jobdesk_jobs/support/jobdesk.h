@@ -8,11 +8,16 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 class PrintConfig;
 
 namespace testjob {
+
+// A whole file (empty when it cannot be read), and a file written anew.
+QByteArray fileBytes(const QString &path);
+bool writeBytes(const QString &path, const QByteArray &data);
 
 // Collects every Qt message of the process from now on (thread-safe).
 void installLogCapture();
@@ -20,6 +25,9 @@ void installLogCapture();
 QStringList logLines();
 void clearLog();
 bool logContains(const QString &text);
+// Called with every message right after it is logged, in the thread that
+// logged it (empty: none); lets a test act at a moment the log marks.
+void setLogHook(std::function<void(const QString &)> hook);
 
 // Rows of a job-log file, column name -> value; none when it cannot be read.
 QList<QMap<QString, QString>> readJobLog(const QString &dbPath);
@@ -39,6 +47,9 @@ public:
 
     // Removes or reinstalls the converter tool.
     void setConverterInstalled(bool installed);
+    // Installs a converter that runs the stand-in, then the shell commands
+    // `after` with its arguments ($2 the print file, $4 the companion).
+    void installConverter(const QByteArray &after);
 
     // Writes the print file, then its companion, into the spool folder.
     bool dropJob(const QString &name, const PjlJob &job, const QByteArray &xml = QByteArray());

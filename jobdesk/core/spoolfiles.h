@@ -1,0 +1,62 @@
+// Files of the spool folder, which every member of the group may fill,
+// rename and empty: nothing there is opened through a link or as anything
+// but a regular file, and a file the job desk writes replaces the entry
+// instead of being written through it.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+#include <time.h>
+
+namespace spoolfiles
+{
+
+enum class Entry { Missing, Regular, Folder, Other };
+
+// What the entry at path is itself (a link is Other, whatever it names).
+Entry entryAt(const QString &path);
+
+// Opens an existing entry for reading without following a link and without
+// blocking on a FIFO or device; -1 when it cannot be opened or is no regular
+// file (then *notRegular is set).
+int openRegular(const QString &path, bool *notRegular = nullptr);
+
+// The whole of a regular file, opened as above; false when it cannot be read.
+bool readRegular(const QString &path, QByteArray *data, bool *notRegular = nullptr);
+
+// Writes data to a new file of our own in path's folder and renames it over
+// path, which replaces whatever entry is there (a link itself, never what it
+// names); false, with nothing left behind, when that cannot be done.
+bool replaceFile(const QString &path, const QByteArray &data);
+
+// A spool file as its completeness check read it: the descriptor stays open
+// so that exactly the checked bytes go out, whatever happens to the name.
+class CheckedFile
+{
+public:
+    // Takes fd, from which `size` bytes were checked.
+    CheckedFile(int fd, qint64 size);
+    ~CheckedFile();
+    CheckedFile(const CheckedFile &) = delete;
+    CheckedFile &operator=(const CheckedFile &) = delete;
+
+    qint64 size() const { return m_size; }
+    // Reads `length` bytes at `offset` (within the checked bytes); false on a
+    // read error or when the file no longer holds them.
+    bool readAt(qint64 offset, char *buffer, qint64 length) const;
+    // True when path names other bytes than the checked ones: another file
+    // renamed over it, or this one grown, cut or rewritten. Nothing at path is
+    // no change: there is nothing left to keep.
+    bool changedAt(const QString &path) const;
+
+private:
+    int m_fd;
+    qint64 m_size;
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+    timespec m_mtime = {};
+};
+
+} // namespace spoolfiles
