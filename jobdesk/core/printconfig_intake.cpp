@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QThread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -174,9 +175,18 @@ void PrintConfig::runPrnTool()
             return;
         }
     }
+    // It runs as whichever member's job desk holds the lock: a tool someone else
+    // could have written would run their code in that member's session.
+    const QString program = paths::pruvoTool();
+    struct stat st;
+    if (::stat(QFile::encodeName(program).constData(), &st) == 0 &&
+        (!S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
+         (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        qDebug().noquote() << "converter tool refused: not root's or ours alone:" << program;
+        return;
+    }
     QProcess tool;
-    tool.start(paths::pruvoTool(), {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml},
-               QIODevice::ReadWrite);
+    tool.start(program, {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml}, QIODevice::ReadWrite);
     tool.waitForFinished(kPrnToolTimeoutMs);
     tool.readAllStandardOutput();
     tool.close();

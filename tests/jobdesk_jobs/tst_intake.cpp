@@ -3,6 +3,7 @@
 // file, and the job-log update of the controller.
 #include "jobdesk.h"
 #include "listenfile.h"
+#include "paths.h"
 #include "printconfig.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testjob;
 
@@ -62,6 +64,8 @@ private slots:
     void converterReadsFilterJobs_data();
     void converterReadsFilterJobs();
     void converterOnOtherFiles();
+    void converterOthersCouldHaveWritten_data();
+    void converterOthersCouldHaveWritten();
     void printerInformationByTagMarks_data();
     void printerInformationByTagMarks();
     void hostInterfacePerJob();
@@ -235,6 +239,39 @@ void TestIntake::converterOnOtherFiles()
     QVERIFY(pc()->readPrinterInfo());
     QCOMPARE(pc()->Pages, 0);
     QCOMPARE(pc()->JPrinterName, QString());
+}
+
+// The converter runs in the session of whichever member holds the lock: one
+// that another user owns or may write would run their code as that member.
+void TestIntake::converterOthersCouldHaveWritten_data()
+{
+    QTest::addColumn<int>("owner"); // -1: the test's own user
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("runs");
+    QTest::newRow("our own, 0755") << -1 << 0755 << true;
+    QTest::newRow("writable by the group") << -1 << 0775 << false;
+    QTest::newRow("writable by everyone") << -1 << 0757 << false;
+    QTest::newRow("another user's") << 4321 << 0755 << false;
+}
+
+void TestIntake::converterOthersCouldHaveWritten()
+{
+    QFETCH(int, owner);
+    QFETCH(int, mode);
+    QFETCH(bool, runs);
+    const QString tool = paths::pruvoTool();
+    QVERIFY(chmod(QFile::encodeName(tool).constData(), mode_t(mode)) == 0);
+    if (owner >= 0)
+        QVERIFY(chown(QFile::encodeName(tool).constData(), uid_t(owner), gid_t(-1)) == 0);
+    const QString path = work(QStringLiteral("tool.pcl"));
+    QVERIFY(writeFile(path, "%!PS-Adobe-3.0\nshowpage\n"));
+    QVERIFY(writeFile(path + ".xml", QByteArray()));
+    pc()->SpoolFile = path;
+    pc()->XmlFile = path + ".xml";
+    pc()->runPrnTool();
+    m_desk->setConverterInstalled(true);
+    QCOMPARE(!readFile(path + ".xml").isEmpty(), runs);
+    QCOMPARE(logContains(QStringLiteral("converter tool refused:")), !runs);
 }
 
 void TestIntake::printerInformationByTagMarks_data()
