@@ -48,8 +48,27 @@ QVariant text(const QString &value)
     return QVariant(value.isNull() ? QStringLiteral("") : value);
 }
 
+// Any member may put entries into the job logs' folders: the job log and its
+// folder are used only when they are what they say, a regular file (or none
+// yet) in a real folder, never a link to somewhere of this user's.
+bool plainJobLogPath(const QString &dbPath)
+{
+    // Missing is fine: it is made as a folder or file of this job desk's own.
+    auto is = [](const QString &path, mode_t type) {
+        struct stat st;
+        return ::lstat(QFile::encodeName(path).constData(), &st) != 0 || (st.st_mode & S_IFMT) == type;
+    };
+    if (is(QFileInfo(dbPath).absolutePath(), S_IFDIR) && is(dbPath, S_IFREG))
+        return true;
+    qDebug().noquote() << "Error: Failed to connect database."
+                       << "job log or its folder is no plain entry:" << dbPath;
+    return false;
+}
+
 bool openDb(QSqlDatabase &db, const QString &dbPath)
 {
+    if (!plainJobLogPath(dbPath))
+        return false;
     db.setDatabaseName(dbPath);
     if (!db.open()) {
         qDebug() << "Error: Failed to connect database." << db.lastError();
@@ -112,7 +131,7 @@ JobLogDb::JobLogDb()
 
 QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
 {
-    if (printerRefused(record))
+    if (printerRefused(record) || !plainJobLogPath(dbPath))
         return QString();
     const bool existed = QFile::exists(dbPath);
     // The folder that holds a new file: "/var/porvik/data/" + queue name.

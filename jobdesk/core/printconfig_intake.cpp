@@ -186,7 +186,8 @@ void PrintConfig::runPrnTool()
         return;
     }
     QProcess tool;
-    tool.start(program, {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml}, QIODevice::ReadWrite);
+    tool.start(program, {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml},
+               QIODevice::ReadWrite);
     tool.waitForFinished(kPrnToolTimeoutMs);
     tool.readAllStandardOutput();
     tool.close();

@@ -370,10 +370,11 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
         const std::string points = std::to_string(c.page.header.PageSize[0]);
         const std::string pixels = std::to_string(c.page.header.cupsWidth);
         const std::string dpi = std::to_string(c.page.header.HWResolution[0]);
-        const std::string why = c.rasterTooLarge ? "Raster page of " + pixels + " x " + pixels + " pixels at " +
-                                                       dpi + " x " + dpi + " dpi is far larger than any paper"
-                                                 : "Page size " + points + " x " + points + " points at " + dpi +
-                                                       " dpi is larger than any paper of this printer";
+        const std::string why = c.rasterTooLarge
+                                    ? "Raster page of " + pixels + " x " + pixels + " pixels at " + dpi +
+                                          " x " + dpi + " dpi is far larger than any paper"
+                                    : "Page size " + points + " x " + points + " points at " + dpi +
+                                          " dpi is larger than any paper of this printer";
         EXPECT_NE(r.err.find("ERROR: Page 1 refused: " + why), std::string::npos) << r.err.substr(0, 2000);
         EXPECT_TRUE(job.pages.empty());
         EXPECT_EQ(job.close, CloseSequence(false));

@@ -83,6 +83,8 @@ private slots:
     void failuresAreReportedByResult();
     void printerNames_data();
     void printerNames();
+    void linksPlantedAtTheJobLog_data();
+    void linksPlantedAtTheJobLog();
 
 private:
     QTemporaryDir m_dir;
@@ -271,3 +273,41 @@ void TestJobLogDb::printerNames()
 
 QTEST_MAIN(TestJobLogDb)
 #include "tst_joblogdb.moc"
+
+// The job logs' folders are shared by the group: a link another member plants
+// at a job log or at its folder must not make this job desk write through it
+// into a file or folder of its own user's.
+void TestJobLogDb::linksPlantedAtTheJobLog_data()
+{
+    QTest::addColumn<bool>("atFolder"); // else at the job log itself
+    QTest::newRow("job log") << false;
+    QTest::newRow("printer's folder") << true;
+}
+
+void TestJobLogDb::linksPlantedAtTheJobLog()
+{
+    QFETCH(bool, atFolder);
+    const QString tag = atFolder ? "folder" : "file";
+    const QString folder = m_dir.path() + "/data/planted-" + tag;
+    const QString db = folder + "/porvikdb.dll";
+    const QString own = m_dir.path() + "/own-" + tag;
+    QVERIFY(QDir().mkpath(own));
+    const QString notes = own + "/notes.txt";
+    QVERIFY(QFile(notes).open(QIODevice::WriteOnly)); // empty: SQLite would take it for a new database
+    if (atFolder) {
+        QVERIFY(QDir().mkpath(QFileInfo(folder).absolutePath()));
+        QVERIFY(QFile::link(own, folder));
+    } else {
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::link(notes, db));
+    }
+
+    QVERIFY(JobLogDb().insertJob(db, record("a.pdf")).isEmpty());
+    QCOMPARE(readFile(notes), QByteArray());
+    QCOMPARE(QDir(own).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList("notes.txt"));
+    QVERIFY(logContains("Error: Failed to connect database."));
+    // Nor the end of a job, nor an export.
+    QVERIFY(!JobLogDb().updateJobResult(db, record("a.pdf")));
+    QVERIFY(!JobLogDb().exportToText(db, m_dir.path() + "/export.txt"));
+    QCOMPARE(readFile(notes), QByteArray());
+}
