@@ -1,6 +1,7 @@
 #include "joblogdb.h"
 
 #include "printername.h"
+#include "spoolfiles.h"
 #include "textcipher.h"
 
 #include <QDebug>
@@ -54,11 +55,11 @@ QVariant text(const QString &value)
 bool plainJobLogPath(const QString &dbPath)
 {
     // Missing is fine: it is made as a folder or file of this job desk's own.
-    auto is = [](const QString &path, mode_t type) {
-        struct stat st;
-        return ::lstat(QFile::encodeName(path).constData(), &st) != 0 || (st.st_mode & S_IFMT) == type;
-    };
-    if (is(QFileInfo(dbPath).absolutePath(), S_IFDIR) && is(dbPath, S_IFREG))
+    using spoolfiles::Entry;
+    const Entry folder = spoolfiles::entryAt(QFileInfo(dbPath).absolutePath());
+    const Entry file = spoolfiles::entryAt(dbPath);
+    if ((folder == Entry::Missing || folder == Entry::Folder) &&
+        (file == Entry::Missing || file == Entry::Regular))
         return true;
     qDebug().noquote() << "Error: Failed to connect database."
                        << "job log or its folder is no plain entry:" << dbPath;
