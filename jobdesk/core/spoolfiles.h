@@ -1,7 +1,7 @@
 // Files of the folders every member of the group may fill, rename and empty
-// (the spool folder, the job logs'): nothing there is opened through a link or as anything
-// but a regular file, and a file the job desk writes replaces the entry
-// instead of being written through it.
+// (the spool folder, the job logs'): nothing there is opened through a link
+// or as anything but a regular file, and a file the job desk writes replaces
+// the entry instead of being written through it.
 #pragma once
 
 #include <QByteArray>
