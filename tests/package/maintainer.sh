@@ -1,51 +1,15 @@
 #!/bin/sh
-# The job desk package's maintainer scripts, run for real but inside a private
-# mount namespace where /etc and /var are throw-away copies: the machine's own
-# groups, dpkg database and /var stay untouched.
+# The job desk package's maintainer scripts, run for real on throw-away copies
+# of /etc and /var.
 #   maintainer.sh DEBS
-set -u
-debs=$1
-if [ "${PORVIK_IN_NAMESPACE:-}" != 1 ]; then
-    if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
-        echo "skipped: needs root and a private mount namespace"
-        exit 77
-    fi
-    exec env PORVIK_IN_NAMESPACE=1 unshare -m sh "$0" "$@"
-fi
+. "$(dirname "$0")/private_system.sh"
 
-status=0
-fail() {
-    echo "FAIL: $*"
-    status=1
-}
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mount --make-rprivate /
-cp -a /etc "$work/etc"
-mkdir -p "$work/var/lib"
-cp -a /var/lib/dpkg "$work/var/lib/"
-deb=$(ls "$debs"/spoolbay_*.deb)
-dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" ./var/porvik
-mount --bind "$work/etc" /etc
-mount --bind "$work/var" /var
-# Each run starts as on a machine that never had the package, whatever this one
-# holds: no group porvik and no folder overrides of ours in the copies.
-sed -i '/^porvik:/d' /etc/group
-[ ! -f /etc/gshadow ] || sed -i '/^porvik:/d' /etc/gshadow
-dpkg-statoverride --list '/var/porvik*' | while read -r _ _ _ path; do
-    dpkg-statoverride --remove "$path"
-done
-
-control=$work/control
-dpkg-deb -e "$deb" "$control"
 getent group porvik >/dev/null && fail "the group porvik exists before the install"
 
 root_dirs="/var/porvik /var/porvik/INSTALL /var/porvik/INSTALL/Log"
 group_dirs="/var/porvik/SPOOL /var/porvik/data"
 lock=/var/porvik/INSTALL/serverlockfile
 log=/var/porvik/INSTALL/Log/Spoolbay.log
-version=$(dpkg-deb -f "$deb" Version)
 
 configure() {
     "$control/postinst" configure "$@" >"$work/out" 2>&1 || fail "postinst configure $*: $(cat "$work/out")"
