@@ -11,16 +11,20 @@ group_dirs="/var/porvik/SPOOL /var/porvik/data"
 lock=/var/porvik/INSTALL/serverlockfile
 log=/var/porvik/INSTALL/Log/Spoolbay.log
 
+# A postinst that opens a FIFO of a member's would wait for ever.
 configure() {
-    "$control/postinst" configure "$@" >"$work/out" 2>&1 || fail "postinst configure $*: $(cat "$work/out")"
+    timeout 60 "$control/postinst" configure "$@" >"$work/out" 2>&1 </dev/null ||
+        fail "postinst configure $* failed ($?): $(cat "$work/out")"
 }
 
 # What every configure ends with, whatever it found: nothing a member may
 # change in the folders of the converter tool, the lock and the log; spool and
 # job logs for the group alone; the lock and the log real files of root's.
+# /var/porvik is a folder, or the admin's link $tree_link.
 expect_installed() {
+    [ "$(readlink /var/porvik)" = "${tree_link:-}" ] || fail "$1: /var/porvik links to '$(readlink /var/porvik)'"
     for d in $root_dirs; do
-        [ ! -L "$d" ] && [ "$(stat -c '%U:%G %a' "$d")" = "root:root 755" ] ||
+        { [ "$d" = /var/porvik ] || [ ! -L "$d" ]; } && [ "$(stat -c '%U:%G %a' "$d/")" = "root:root 755" ] ||
             fail "$1: $d is $(stat -c '%F %U:%G %a' "$d")"
         [ -z "$(dpkg-statoverride --list "$d")" ] || fail "$1: override left: $(dpkg-statoverride --list "$d")"
     done
@@ -39,6 +43,7 @@ expect_installed() {
 # Installed on a machine without the group: it is made, as a system group.
 configure
 expect_installed "install"
+[ ! -s "$work/out" ] || fail "a first install is not silent: $(cat "$work/out")"
 gid=$(getent group porvik | cut -d: -f3)
 [ -n "$gid" ] && [ "$gid" -lt 1000 ] || fail "porvik is no system group (gid $gid)"
 
@@ -54,42 +59,72 @@ chmod 0644 $lock $log
 configure "$version"
 expect_installed "hand-made lock and log"
 
-# Upgraded from 1.0.0, whose overrides gave all five folders to the group
-# (2775), and where a member had meanwhile replaced the log by a link to a file
-# of another member's and the lock by a hard link to one: root follows neither.
-for d in $root_dirs $group_dirs; do
-    dpkg-statoverride --remove "$d" 2>/dev/null
-    dpkg-statoverride --update --add root porvik 2775 "$d"
-done
-printf 'alice' >/var/alice-notes
-printf 'alice' >/var/alice-lock
-chown 4001:4001 /var/alice-notes /var/alice-lock
-chmod 0600 /var/alice-notes /var/alice-lock
-rm -f $log $lock
-ln -s /var/alice-notes $log
-ln /var/alice-lock $lock
-configure 1.0.0
-expect_installed "upgrade from 1.0.0"
-for f in /var/alice-notes /var/alice-lock; do
-    [ "$(stat -c '%u:%g %a' "$f") $(cat "$f")" = "4001:4001 600 alice" ] ||
-        fail "the upgrade changed $f: $(stat -c '%u:%g %a' "$f")"
-done
+member="setpriv --reuid=4001 --regid=4001 --groups=$gid"
+outsider="setpriv --reuid=4002 --regid=4002 --clear-groups"
 
-# ... or had put a link to a folder of his own in place of the log's folder.
+# Upgraded from 1.0.0, whose overrides gave all five folders to the group
+# (2775), after a member (uid 4001) had put something of their choosing in
+# place of an entry of the tree: a link to another user's file or folder (uid
+# 4002's), a hard link to a file of their own, a FIFO that blocks whoever opens
+# it. Root follows none of them, and what they name stays as it was.
 mkdir -m 0700 /var/bob
-: >/var/bob/Spoolbay.log
-chown -R 4002:4002 /var/bob
-rm -rf /var/porvik/INSTALL/Log
-ln -s /var/bob /var/porvik/INSTALL/Log
+printf 'bob' >/var/bob/notes
+printf 'bob' >/var/bob-file
+chmod 0600 /var/bob-file
+chown -R 4002:4002 /var/bob /var/bob-file
+printf 'alice' >/var/alice-file
+chown 4001:4001 /var/alice-file
+chmod 0600 /var/alice-file
+# Owners, modes and contents, not link counts: a hard link to a file is gone
+# once root replaces it.
+others() {
+    find /var/bob /var/bob-file /var/alice-file -printf '%p %u:%g %m %s\n' | sort
+    cat /var/bob/notes /var/bob-file /var/alice-file
+}
+before=$(others)
+while IFS='|' read -r what plant; do
+    for d in $root_dirs $group_dirs; do
+        dpkg-statoverride --remove "$d" 2>/dev/null
+        dpkg-statoverride --update --add root porvik 2775 "$d"
+    done
+    $member sh -c "$plant" || fail "$what: the member could not plant it under 1.0.0: $plant"
+    configure 1.0.0
+    expect_installed "upgrade from 1.0.0 over $what"
+    [ "$(others)" = "$before" ] || fail "$what: the upgrade changed another user's files: $(others)"
+done <<TABLE
+a link at the log to another user's file|ln -sf /var/bob-file $log
+a hard link at the lock to a file of the member's|ln -f /var/alice-file $lock
+a link at the log's folder to another user's folder|rm -rf /var/porvik/INSTALL/Log && ln -s /var/bob /var/porvik/INSTALL/Log
+a link at the spool folder to another user's folder|rm -rf /var/porvik/SPOOL && ln -s /var/bob /var/porvik/SPOOL
+a link at the job logs' folder to another user's folder|rm -rf /var/porvik/data && ln -s /var/bob /var/porvik/data
+a FIFO at the lock|rm -f $lock && mkfifo $lock
+TABLE
+
+# What members made under 1.0.0 where only root may now make anything stays
+# theirs: configure names each, one line each, whatever its name, and nothing
+# the package or the admin puts there.
+install -m 0755 /dev/null /var/porvik/INSTALL/pruvo
+for d in $root_dirs; do
+    chmod 2775 "$d"
+    chgrp porvik "$d"
+done
+$member sh -c 'mkdir /var/porvik/x && : >/var/porvik/INSTALL/.hidden &&
+    ln -s /etc/shadow "/var/porvik/INSTALL/$(printf "two\nlines")" && : >"/var/porvik/INSTALL/Log/Spoolbay.log 2"'
 configure 1.0.0
-expect_installed "upgrade over a linked log folder"
-[ "$(stat -c '%u %a' /var/bob) $(stat -c %u /var/bob/Spoolbay.log)" = "4002 700 4002" ] ||
-    fail "the upgrade changed the member's folder"
+expect_installed "upgrade from 1.0.0 over a member's entries"
+for entry in "'/var/porvik/x' (directory, UNKNOWN:porvik)" "'/var/porvik/INSTALL/.hidden' (regular empty file, UNKNOWN:porvik)" \
+    "'/var/porvik/INSTALL/two'\$'\\n''lines' -> '/etc/shadow' (symbolic link, UNKNOWN:porvik)" \
+    "'/var/porvik/INSTALL/Log/Spoolbay.log 2' (regular empty file, UNKNOWN:porvik)"; do
+    grep -qxF "spoolbay: $entry is not the package's: remove it unless you put it there" "$work/out" ||
+        fail "configure does not name $entry: $(cat "$work/out")"
+done
+[ "$(wc -l <"$work/out")" -eq 4 ] || fail "configure names more than the member's entries: $(cat "$work/out")"
+rm -rf /var/porvik/x /var/porvik/INSTALL/.hidden /var/porvik/INSTALL/two* "/var/porvik/INSTALL/Log/Spoolbay.log 2"
+configure "$version"
+[ ! -s "$work/out" ] || fail "configure warns with the tree as the package leaves it: $(cat "$work/out")"
 
 # What a member of the group (uid 4001) and an outsider (uid 4002) can do, as
 # those uids: "can" or "cannot", then the command.
-member="setpriv --reuid=4001 --regid=4001 --groups=$gid"
-outsider="setpriv --reuid=4002 --regid=4002 --clear-groups"
 while IFS='|' read -r who expect cmd; do
     case $who in
     member) run=$member ;;
@@ -131,17 +166,56 @@ done
 rm -f /var/porvik/SPOOL/b.pcl
 
 # Purged: the folder settings, the lock, the log and the empty folders go;
-# a job log under data/ stays, and so does the group.
+# a job log under data/ and the converter tool stay, and so do the group and
+# the folders that hold them.
 mkdir -p /var/porvik/data/192.168.1.20
 : >/var/porvik/data/192.168.1.20/porvikdb.dll
-"$control/postrm" purge >"$work/out" 2>&1 || fail "postrm purge: $(cat "$work/out")"
-for f in $lock $log /var/porvik/SPOOL /var/porvik/INSTALL; do
-    [ -e "$f" ] && fail "$f is left after purge"
-done
-[ -f /var/porvik/data/192.168.1.20/porvikdb.dll ] || fail "purge removed a job log"
-[ -z "$(dpkg-statoverride --list '/var/porvik*')" ] || fail "statoverrides left: $(dpkg-statoverride --list '/var/porvik*')"
-getent group porvik >/dev/null || fail "purge removed the group"
+purge() {
+    "$control/postrm" purge >"$work/out" 2>&1 || fail "postrm purge: $(cat "$work/out")"
+    for f in $lock $log /var/porvik/INSTALL/Log /var/porvik/SPOOL; do
+        [ -e "$f" ] && fail "$1: $f is left after purge"
+    done
+    [ -f /var/porvik/data/192.168.1.20/porvikdb.dll ] || fail "$1: purge removed a job log"
+    [ -f /var/porvik/INSTALL/pruvo ] || fail "$1: purge removed the converter tool"
+    [ -z "$(dpkg-statoverride --list '/var/porvik*')" ] ||
+        fail "$1: statoverrides left: $(dpkg-statoverride --list '/var/porvik*')"
+    getent group porvik >/dev/null || fail "$1: purge removed the group"
+}
+purge "purge"
+
+# The admin moved the tree to another disk and left a link at /var/porvik: the
+# next configure keeps the link and sets the tree up in its folder, job logs
+# and converter tool kept; purge leaves the link.
+mkdir /var/disk2
+cp -a /var/porvik /var/disk2/porvik
+rm -rf /var/porvik
+ln -s /var/disk2/porvik /var/porvik
+tree_link=/var/disk2/porvik
+configure "$version"
+expect_installed "the admin's link at /var/porvik"
+[ ! -s "$work/out" ] || fail "configure warns about the admin's link: $(cat "$work/out")"
+[ -d /var/disk2/porvik/SPOOL ] || fail "the tree is not set up in the link's folder"
+purge "purge with the admin's link at /var/porvik"
+[ "$(readlink /var/porvik)" = /var/disk2/porvik ] || fail "purge removed the admin's link"
+
+# A link at /var/porvik to a folder that others can change is not followed: a
+# new folder takes its place, and configure says so.
+tree_link=
+while IFS='|' read -r what target setup; do
+    rm -rf /var/porvik
+    sh -c "$setup"
+    ln -s "$target" /var/porvik
+    configure "$version"
+    expect_installed "a link at /var/porvik to $what"
+    grep -qxF "spoolbay: /var/porvik links to $target, not to a folder of root's that only root can change: a new folder takes its place" \
+        "$work/out" || fail "a link at /var/porvik to $what: configure said $(cat "$work/out")"
+    [ "$(others)" = "$before" ] || fail "a link at /var/porvik to $what: another user's files changed: $(others)"
+done <<'TABLE'
+another user's folder|/var/bob|:
+a folder of root's in a folder anyone can write|/var/open/porvik|mkdir -m 1777 /var/open && mkdir /var/open/porvik
+TABLE
 
 [ $status -eq 0 ] && echo "maintainer scripts: owners, modes and overrides as expected after install, reinstall," \
-    "hand-made lock and log and upgrades from 1.0.0; members and outsiders as expected; purge as expected"
+    "hand-made lock and log, upgrades from 1.0.0 and with the admin's link; members and outsiders as expected;" \
+    "purge as expected"
 exit $status
