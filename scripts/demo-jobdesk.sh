@@ -78,9 +78,10 @@ if ! wait_for 10 grep -qs "listening on" "$out/printer-web.log"; then
   exit 1
 fi
 
-# The job desk binds the fixed settings port; the tests that use it take this
-# lock, so wait for them instead of taking the port from a running test.
-exec 9<>"${TMPDIR:-/tmp}/spoolbay-tests-port-18020.lock"
+# The job desk binds the fixed settings port; the tests that use it on this
+# network take this lock, so wait for them instead of taking the port from a
+# running test.
+exec 9<>"${TMPDIR:-/tmp}/spoolbay-tests-port-18020-net$(stat -L -c %i /proc/self/ns/net).lock"
 if ! flock -n 9; then
   echo "demo-jobdesk: waiting for running tests to release the settings port"
   flock -w 300 9 || { echo "demo-jobdesk: the settings port stayed in use" >&2; exit 1; }

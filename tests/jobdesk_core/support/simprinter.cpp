@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 SimPrinterProcess::SimPrinterProcess(const QString &host, const QString &store, const QStringList &extraArgs)
@@ -58,11 +59,21 @@ bool holdPortLock(quint16 port)
     QMutexLocker lock(&mutex);
     if (held.contains(port))
         return true;
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + QStringLiteral("/spoolbay-tests-port-%1.lock").arg(port));
+    // One lock per network namespace: tests in namespaces of their own never
+    // share a port, so they never wait for each other.
+    struct stat ns {};
+    const QString net = ::stat("/proc/self/ns/net", &ns) == 0 ? QStringLiteral("-net%1").arg(quint64(ns.st_ino)) : QString();
+    const QByteArray path =
+        QFile::encodeName(QDir::tempPath() + QStringLiteral("/spoolbay-tests-port-%1%2.lock").arg(port).arg(net));
     // Close-on-exec: a printer or job desk started by the test must not keep the lock.
-    const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
+    // The temporary folder is shared: a link or a FIFO at the name is not followed.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
         return true;  // no lock file possible: the port probe alone still guards
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         // A blocking wait queues us in the kernel: the next in line gets the lock as
         // soon as its holder exits, instead of racing newcomers with polls. The

@@ -38,11 +38,13 @@ public:
     static QString binary();
 
     // Call before anything of this process binds a fixed port such as 18020.
-    // Takes a machine-wide lock for the port that this process then keeps until
-    // it exits (CTest's RESOURCE_LOCK only orders the tests of one run, and
-    // several builds may run their suites at once), waiting in line for it as
-    // long as it takes; then waits up to timeoutMs until nobody listens on the
-    // port any more (a process that takes no lock); false on time-out.
+    // Takes a lock for the port in this network namespace (a test in a
+    // namespace of its own has it to itself; on the machine's network CTest's
+    // RESOURCE_LOCK only orders the tests of one run, and several builds may
+    // run their suites at once) that this process then keeps until it exits,
+    // waiting in line for it as long as it takes; then waits up to timeoutMs
+    // until nobody listens on the port any more (a process that takes no
+    // lock); false on time-out.
     static bool waitForPortFree(quint16 port, int timeoutMs = 60000);
 
 private:
