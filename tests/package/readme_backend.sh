@@ -27,7 +27,7 @@ mkdir -m 0700 /var/alice
 chown 4001:4001 /var/alice
 spool=/var/porvik/SPOOL
 
-# id|what the member plants (as the member)|the backend's exit status
+# job id|what the member plants, as the member|0: handed over, 1: the backend fails
 while IFS='|' read -r id plant expect; do
     $member sh -c "$plant" || fail "job $id: the member could not plant: $plant"
     printf 'job %s' "$id" | "$backend" "$id" alice document.pdf 1 '' >"$work/out" 2>&1
