@@ -25,7 +25,7 @@ int DriverStartArgs(DriverJob &job, int argc, char **argv)
     if (argc == 7) {
         job.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
         if (job.fd < 0) {
-            perror("ERROR: Unable to open print file");
+            CupsLinef("ERROR: ", "Unable to open print file: %s", strerror(errno));
             return 1;
         }
     } else {
@@ -204,13 +204,13 @@ bool DriverSetup(DriverJob &job)
     LogCapabilityBits(job.PrnCapInfo);
 
     // Step 14: supply attributes for CUPS.
-    fputs("ATTR: marker-types=toner\n", stderr);
-    fputs("ATTR: marker-names=toner\n", stderr);
-    fputs("ATTR: marker-colors=#000000\n", stderr);
-    fputs("ATTR: marker-high-levels=100\n", stderr);
-    fprintf(stderr, "ATTR: marker-levels=%d\n", 75);
-    fputs("ATTR: marker-low-levels=0\n", stderr);
-    fputs("ATTR: marker-message='Printer Info'\n", stderr);
+    CupsLine("ATTR: ", "marker-types=toner");
+    CupsLine("ATTR: ", "marker-names=toner");
+    CupsLine("ATTR: ", "marker-colors=#000000");
+    CupsLine("ATTR: ", "marker-high-levels=100");
+    CupsLinef("ATTR: ", "marker-levels=%d", 75);
+    CupsLine("ATTR: ", "marker-low-levels=0");
+    CupsLine("ATTR: ", "marker-message='Printer Info'");
 
     // Step 15: the status thread; with abort-on-error its first report releases the job.
     if (job.DriverFeature & DRVF_ABORT_ON_ERROR)

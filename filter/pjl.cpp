@@ -51,7 +51,7 @@ void ReportPageSent()
 {
     // CUPS's page log and quotas count these lines of the last filter.
     if (!gOutputFailed.load(std::memory_order_acquire))
-        fprintf(stderr, "PAGE: %u %d\n", gPagesSent.fetch_add(1) + 1, gCopiesPerPage.load());
+        CupsLinef("PAGE: ", "%u %d", gPagesSent.fetch_add(1) + 1, gCopiesPerPage.load());
 }
 
 std::string CloseJobTail(BOOL cancel)

@@ -29,11 +29,24 @@ int str2Int(const char *s);
 // Bytes of one bitmap row rounded up to 4; 0 for an unknown depth.
 WORD GetBMPBytesPerLine(WORD bitcolor, DWORD width);
 
+// CUPS reads a filter's standard error into a 2048-byte buffer: a line that
+// has no line feed within 2047 bytes ends there and the rest starts a line of
+// its own. No line of ours, prefix and line feed included, is longer.
+enum { CUPS_LINE_MAX = 2047 };
+
+// Writes prefix and text as one line on standard error, in one write: line
+// feeds and carriage returns in them become "\n" and "\r", and a line longer
+// than CUPS_LINE_MAX is cut. Every line the filter writes there goes through
+// here; safe in a signal handler.
+void CupsLine(const char *prefix, const char *text);
+// The same with the text formatted.
+void CupsLinef(const char *prefix, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 // One log line, to "/tmp/cups/printer.log" when that folder is usable,
 // else as a "DEBUG:" line on standard error.
 void DbgMessage(const char *funcName, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-// An "ERROR:" line on standard error, written in one piece.
+// An "ERROR:" line on standard error; fails the job's exit status.
 void RasterError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------
