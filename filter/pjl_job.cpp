@@ -1,5 +1,5 @@
 // Job start on the first page: printer location, accounting tool, save-to-file
-// copy, job header, spool file, the PPD's JCL text and the page ring size.
+// copy, job header, spool file and the PPD's JCL text.
 #include "pjl_internal.h"
 
 #include <algorithm>
@@ -183,7 +183,6 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
     if (!jsonPath.empty())
         unlink(jsonPath.c_str());
 
-    gMAX_THREAD.store(RingSlotsFor(inheader, getTotalSystemMemory()), std::memory_order_release);
     DbgMessage(fn, "Out");
     return jclLen;
 }

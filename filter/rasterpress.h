@@ -131,8 +131,11 @@ BOOL ParseJSON(const char *szJsonFileName, char outputJsonInfo[JSON_OUT_SLOTS][J
 
 BOOL PJL_WriteCloseJobCmd(cups_page_header2_t *inheader, BOOL cancel);
 
-// Page ring sizing from the first page's header and the available memory.
-DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long availableMemory);
+// Page ring sizing from the first page's header and the available memory:
+// every slot may hold a page as large as the larger of the first page and
+// `paperPixels` (the printer's largest paper at its resolution).
+DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long paperPixels,
+                   unsigned long long availableMemory);
 
 // ---------------------------------------------------------------------------
 // Page ring and output writer (ring.cpp)

@@ -63,15 +63,18 @@ int Page_24BitProcessRedColor(JobInfo *slot);
 void ImageToGray(JobInfo *slot);
 void DisplayPageInfo(const cups_page_header2_t *h);
 
+// The most pixels a page's raster may hold: the printer's largest paper
+// (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper table)
+// at the page's resolution, a little larger for rounding; 0 when no paper is known.
+uint64_t LargestPaperPixels(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight);
+
 // Checks what a page costs before it is read, against the printer's largest
-// paper (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper
-// table): the raster may hold up to 4 sheets of it at its resolution, and the
-// canvas ImageCrop would make (the page's printable area at its resolution) may
-// be as large as a page of that paper, or up to 4 times the raster and 4 such
-// pages. A raster that says it is a far larger page than it holds, or a
-// compressed one that unpacks to far more than any paper, would cost gigabytes
-// before the page is scaled down to the paper: false, with the reason (one
-// line) in `why`.
+// paper: the raster may hold no more than LargestPaperPixels, and the canvas
+// ImageCrop would make (the page's printable area at its resolution) may be as
+// large as a page of that paper, or up to 4 times the raster and 4 such pages.
+// A raster that says it is a far larger page than it holds, or a compressed
+// one that unpacks to more than any paper, would cost gigabytes before the
+// page is scaled down to the paper: false, with the reason (one line) in `why`.
 bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
                      size_t whyLen);
 
