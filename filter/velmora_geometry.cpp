@@ -68,7 +68,7 @@ WholePageArea WholePageFor(const JobInfo *slot)
 
 DWORD Planes(const JobInfo *slot)
 {
-    return slot->inheader.cupsInteger[4] == 1 ? 2 : 1;
+    return TwoPlane(slot) ? 2 : 1;
 }
 
 // A buffer of w x h x planes bytes, filled white; null when it cannot be had.
