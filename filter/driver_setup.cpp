@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "leftovers.h"
 #include "velmora.h"
 
 static const char kMain[] = "main";
@@ -140,8 +141,8 @@ bool DriverSetup(DriverJob &job)
     gStatusThreadExit = 0;
     gCancelJob = 0;
     job.JobPending = IsJobPending(argv[0], gJobID);
-    // Pages of this user's jobs that were killed (CUPS kills a cancelled filter) go now.
-    SpoolRemoveLeftovers();
+    // What this user's killed jobs left (CUPS kills a cancelled filter) goes now.
+    RemoveLeftovers();
 
     // Step 7: the ring.
     for (int i = 0; i < MAX_RING_SLOTS; i++) {

@@ -107,14 +107,15 @@ FILE *FopenPrivate(const std::string &path, const char *mode)
     return FopenPrivateAt(AT_FDCWD, path, mode);
 }
 
-int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags, std::string &path)
+int CreatePrivateUniqueAt(int dirfd, const std::function<std::string(unsigned tag)> &nameFor, int flags,
+                          std::string &name)
 {
     for (int attempt = 0; attempt < 16; attempt++) {
         unsigned tag;
         if (getrandom(&tag, sizeof tag, 0) != (ssize_t)sizeof tag)
             tag = (unsigned)time(nullptr) * 2654435761u + (unsigned)getpid() * 40503u + (unsigned)attempt;
-        path = nameFor(tag);
-        int fd = OpenPrivate(path, flags | O_CREAT | O_EXCL);
+        name = nameFor(tag);
+        int fd = OpenPrivateAt(dirfd, name, flags | O_CREAT | O_EXCL);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }

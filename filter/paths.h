@@ -26,11 +26,17 @@ constexpr const char kAtmTool[] = "/opt/Omsta/ATM";
 constexpr const char kLogDir[] = "/tmp/cups";
 constexpr const char kLogFile[] = "/printer.log"; // appended to kLogDir
 
+// The shared temporary folder all the names above lie in.
+constexpr const char kTmpDir[] = "//tmp/";
+
 // The names inside their folders, for opening relative to the folder checked.
 constexpr bool StartsWith(const char *s, const char *prefix)
 {
     return *prefix == 0 || (*s == *prefix && StartsWith(s + 1, prefix + 1));
 }
+static_assert(StartsWith(kSpoolFileFmt, kTmpDir) && StartsWith(kCapFileFmt, kTmpDir) &&
+                  StartsWith(kCapFileNoPsm, kTmpDir) && StartsWith(kJsonFileFmt, kTmpDir),
+              "the job's files lie in the shared temporary folder");
 static_assert(StartsWith(kSaveFileFmt, kSaveDir), "the copy lies in the copy folder");
 constexpr const char *kSaveFileInDirFmt = kSaveFileFmt + sizeof kSaveDir - 1; // "job%s.prn"
 constexpr const char *kLogFileInDir = kLogFile + 1;                           // "printer.log"
@@ -69,8 +75,8 @@ int OpenPrivate(const std::string &path, int flags);
 FILE *FopenPrivateAt(int dirfd, const std::string &name, const char *mode);
 FILE *FopenPrivate(const std::string &path, const char *mode);
 
-// Creates a private file (O_CREAT | O_EXCL, 0600) at the first free name that
-// `nameFor` makes from a fresh random tag; the name chosen goes to `path`.
-// `flags` add the access mode. Returns the descriptor or -1 (errno set).
-int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags,
-                        std::string &path);
+// Creates a private file (O_CREAT | O_EXCL, 0600) in `dirfd` at the first free
+// name that `nameFor` makes from a fresh random tag; the name chosen goes to
+// `name`. `flags` add the access mode. Returns the descriptor or -1 (errno set).
+int CreatePrivateUniqueAt(int dirfd, const std::function<std::string(unsigned tag)> &nameFor, int flags,
+                          std::string &name);

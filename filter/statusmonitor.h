@@ -187,6 +187,8 @@ void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnoreP
 // The cache file name for a queue, before the root prefix (IgnorePSM != 0 uses
 // the shared one). Returns FALSE when the queue name cannot name a file.
 BOOL CapabilityFileName(int IgnorePSM, const char *queue, char *out, size_t outSize);
+// Whether `name` is that of a new cache on its way to its name.
+bool IsCapabilityTempName(const char *name);
 
 BOOL StatusMonitorEnable(const char *PrinterName);
 BOOL StatusMonitorDisable(const char *PrinterName);
