@@ -238,6 +238,7 @@ TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
         EXPECT_EQ(job.close, CloseSequence(true));
     }
     unlink(tmp.c_str());
+    mkdir(tmp.c_str(), 0755); // as the other tests of this process find it
 }
 
 TEST(JobFiles, AccountingAnswerKeepsTheJobIdAndIsDeletedAfterReading)
