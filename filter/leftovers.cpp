@@ -2,6 +2,7 @@
 #include "leftovers.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -89,6 +90,11 @@ void RemoveLeftovers()
     int dir = open(shared.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         RemoveLeftoversIn(dir, shared);
+        close(dir);
+    }
+    dir = OpenJobTempDir();
+    if (dir >= 0) {
+        RemoveLeftoversIn(dir, std::string(secure_getenv("TMPDIR")) + "/");
         close(dir);
     }
 }

@@ -17,6 +17,6 @@ int CreateHeldUniqueAt(int dirfd, const std::function<std::string(unsigned tag)>
                        std::string &name);
 
 // Wipes and removes the files this user's killed jobs left in the shared
-// temporary folder: names as the filter makes them, regular files of ours with
-// one link, that no running job holds.
+// temporary folder and in the job's own one: names as the filter makes them,
+// regular files of ours with one link, that no running job holds.
 void RemoveLeftovers();

@@ -24,9 +24,11 @@ std::string RootedPath(const std::string &fixedPath)
     return std::string(TestRoot()) + fixedPath;
 }
 
-int OpenTrustedDir(const std::string &path)
+// Opens the folder at `path` (O_PATH) when `trusted` accepts what fstat says of
+// it; -1 otherwise. Its own entry is taken, never a link.
+template <typename Trusted> static int OpenDirIf(const std::string &path, Trusted trusted)
 {
-    // The folder's own entry: a closing "/" would have the kernel follow a link there.
+    // A closing "/" would have the kernel follow a link there.
     std::string entry = path;
     while (entry.size() > 1 && entry.back() == '/')
         entry.pop_back();
@@ -35,12 +37,17 @@ int OpenTrustedDir(const std::string &path)
         return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        !trusted(st)) {
         close(fd);
         errno = EPERM;
         return -1;
     }
     return fd;
+}
+
+int OpenTrustedDir(const std::string &path)
+{
+    return OpenDirIf(path, [](const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0; });
 }
 
 int OpenPrivateAt(int dirfd, const std::string &name, int flags)
@@ -121,4 +128,15 @@ int CreatePrivateUniqueAt(int dirfd, const std::function<std::string(unsigned ta
     }
     errno = EEXIST;
     return -1;
+}
+
+int OpenJobTempDir()
+{
+    const char *dir = secure_getenv("TMPDIR");
+    if (!dir || !*dir)
+        return -1;
+    return OpenDirIf(dir, [](const struct stat &st) {
+        return !(st.st_mode & S_IWOTH) &&
+               (!(st.st_mode & S_IWGRP) || (st.st_gid == getegid() && (st.st_mode & S_ISVTX)));
+    });
 }

@@ -17,6 +17,8 @@ constexpr const char kSaveFileFmt[] = "//tmp//saveprn/job%s.prn"; // job id
 // so no other job or user can take or plant the name.
 constexpr const char kSpoolFileFmt[] = "//tmp//swspool_job%d_%08x.dat"; // job id, tag
 // Capability cache: per queue, or one file when the status monitor is off.
+// It lives in the job's own temporary folder when the print system gives it
+// one (OpenJobTempDir), under the same name.
 constexpr const char kCapFileFmt[] = "//tmp//%s.dat"; // queue name
 constexpr const char kCapFileNoPsm[] = "//tmp/PRN.dat";
 // Accounting JSON job file written by the accounting tool.
@@ -80,3 +82,11 @@ FILE *FopenPrivate(const std::string &path, const char *mode);
 // `name`. `flags` add the access mode. Returns the descriptor or -1 (errno set).
 int CreatePrivateUniqueAt(int dirfd, const std::function<std::string(unsigned tag)> &nameFor, int flags,
                           std::string &name);
+
+// The job's own temporary folder: TMPDIR as the print system sets it (CUPS
+// gives each filter one, root:lp 1770), taken only when no other user can
+// create names in it: a real folder of root's or ours, not writable by others,
+// and writable by its group only when that is our group and the folder is
+// sticky. Returns a descriptor of the very folder checked (O_PATH) or -1, as
+// for a run by hand.
+int OpenJobTempDir();

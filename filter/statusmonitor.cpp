@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -198,11 +199,18 @@ bool IsCapabilityTempName(const char *name)
            std::strcmp(made, t) == 0 && std::strncmp(t - extLen, ext, extLen) == 0;
 }
 
-// The cache's folder; the name inside it goes to `name`, the folder as logged to `shown`.
+// The cache's folder: the job's own temporary folder, where no other user can
+// take its name, or for a run by hand the shared one of the fixed name. The
+// name inside it goes to `name`, the folder as logged to `shown`.
 static int OpenCapabilityDir(const char *CapFileName, std::string &name, std::string &shown)
 {
     const char *slash = std::strrchr(CapFileName, '/');
     name = slash + 1;
+    int dir = OpenJobTempDir();
+    if (dir >= 0) {
+        shown = std::string(secure_getenv("TMPDIR")) + "/";
+        return dir;
+    }
     shown = RootedPath(std::string(CapFileName, slash + 1));
     return open(shown.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }

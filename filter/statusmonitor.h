@@ -182,6 +182,8 @@ int WakeUpAndProbePSM(PrinterAttribute *myPrinters, int SelectPrnter);
 // Asks the selected printer for its capability block (three tries) and keeps it
 // in the cache file; without an answer the cache file is read instead.
 // PrnCapInfo (1026 bytes) is left as it was when neither gives a whole block.
+// The cache lives in the job's own temporary folder (OpenJobTempDir) when the
+// print system gives it one, else at its name in the shared one.
 void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnorePSM, const char *queue,
                      BYTE *PrnCapInfo);
 // The cache file name for a queue, before the root prefix (IgnorePSM != 0 uses

@@ -163,8 +163,12 @@ TEST(JobFiles, KilledJobsFilesAreRemovedByTheNextJobOfItsUser)
     EXPECT_EQ(RunFilter(ManualPages("1"), meanwhile).status, 0);
     ASSERT_NO_FATAL_FAILURE(killOnceThere(answering, "report_job52_"));
 
-    // What a kill between making a new cache and renaming it leaves.
+    // What a kill between making a new cache and renaming it leaves, here and in
+    // the job's own temporary folder.
+    const std::string jobTmp = Root() + "/jobtmp/";
+    mkdir(jobTmp.c_str(), 0700);
     WriteFile(tmp + "q1.dat.0badc0de", std::string(1026, '\0'));
+    WriteFile(jobTmp + "PRN.dat.5eed0001", std::string(1026, '\0'));
 
     // What is not a leftover of this user's jobs stays: another user's files, names
     // that only look like ours, and FIFOs of ours (nor may they hold the clean-up).
@@ -200,12 +204,15 @@ TEST(JobFiles, KilledJobsFilesAreRemovedByTheNextJobOfItsUser)
         kept.push_back(p.name);
     }
 
-    RunResult r = RunFilter(ManualPages("1"));
+    RunOptions next;
+    next.env = {"TMPDIR=" + jobTmp};
+    RunResult r = RunFilter(ManualPages("1"), next);
     ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
     std::vector<std::string> left = TmpFiles("");
     std::sort(left.begin(), left.end());
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(left, kept) << "a killed job's file is still in the folder, or another was taken";
+    EXPECT_NE(access((jobTmp + "PRN.dat.5eed0001").c_str(), F_OK), 0);
     for (const std::string &k : kept)
         remove((tmp + k).c_str());
 }
