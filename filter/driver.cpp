@@ -18,14 +18,11 @@ static const char kMain[] = "main";
 static sem_t gTermSem;
 static std::atomic<int> gTermWatcherStop{0};
 
-static const char kTermState[] = "STATE: -\xe9\x94\x99\xe8\xaf\xaf\n"; // "STATE: -错误"
-
 void term(int signum)
 {
     (void)signum;
     int saved = errno;
-    ssize_t rc = write(STDERR_FILENO, kTermState, sizeof kTermState - 1);
-    (void)rc;
+    CupsLine("STATE: ", "-错误");
     sem_post(&gTermSem);
     errno = saved;
 }

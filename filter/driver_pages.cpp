@@ -99,6 +99,11 @@ bool DriverPageLoop(DriverJob &job)
             // turned (or not) as the printer was told.
             job.bDuplex = HeaderWord(inheader.Duplex) ? TRUE : FALSE;
             job.bTumble = HeaderWord(inheader.Tumble) ? TRUE : FALSE;
+            // The ring's depth, once: its slots hold later pages too, as large as the paper allows.
+            gMAX_THREAD.store(
+                RingSlotsFor(&inheader, LargestPaperPixels(&inheader, job.MaxMediaWidth, job.MaxMediaHeight),
+                             getTotalSystemMemory()),
+                std::memory_order_release);
         }
         // Those decisions hold for every page, whatever its own header says, so the
         // back-page turn and the blank-page drop follow the pairing and the binding.

@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "leftovers.h"
 #include "velmora.h"
 
 static const char kMain[] = "main";
@@ -25,7 +26,7 @@ int DriverStartArgs(DriverJob &job, int argc, char **argv)
     if (argc == 7) {
         job.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
         if (job.fd < 0) {
-            perror("ERROR: Unable to open print file");
+            CupsLinef("ERROR: ", "Unable to open print file: %s", strerror(errno));
             return 1;
         }
     } else {
@@ -140,8 +141,8 @@ bool DriverSetup(DriverJob &job)
     gStatusThreadExit = 0;
     gCancelJob = 0;
     job.JobPending = IsJobPending(argv[0], gJobID);
-    // Pages of this user's jobs that were killed (CUPS kills a cancelled filter) go now.
-    SpoolRemoveLeftovers();
+    // What this user's killed jobs left (CUPS kills a cancelled filter) goes now.
+    RemoveLeftovers();
 
     // Step 7: the ring.
     for (int i = 0; i < MAX_RING_SLOTS; i++) {
@@ -204,13 +205,13 @@ bool DriverSetup(DriverJob &job)
     LogCapabilityBits(job.PrnCapInfo);
 
     // Step 14: supply attributes for CUPS.
-    fputs("ATTR: marker-types=toner\n", stderr);
-    fputs("ATTR: marker-names=toner\n", stderr);
-    fputs("ATTR: marker-colors=#000000\n", stderr);
-    fputs("ATTR: marker-high-levels=100\n", stderr);
-    fprintf(stderr, "ATTR: marker-levels=%d\n", 75);
-    fputs("ATTR: marker-low-levels=0\n", stderr);
-    fputs("ATTR: marker-message='Printer Info'\n", stderr);
+    CupsLine("ATTR: ", "marker-types=toner");
+    CupsLine("ATTR: ", "marker-names=toner");
+    CupsLine("ATTR: ", "marker-colors=#000000");
+    CupsLine("ATTR: ", "marker-high-levels=100");
+    CupsLinef("ATTR: ", "marker-levels=%d", 75);
+    CupsLine("ATTR: ", "marker-low-levels=0");
+    CupsLine("ATTR: ", "marker-message='Printer Info'");
 
     // Step 15: the status thread; with abort-on-error its first report releases the job.
     if (job.DriverFeature & DRVF_ABORT_ON_ERROR)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdlib>
 #include <pthread.h>
 
 #include <cups/raster.h>
@@ -46,3 +47,19 @@ struct JobInfo {
     int SCALE1200;
     int Rotate90;
 };
+
+// Red-and-black pages hold two planes of the same size, the black one first.
+inline bool TwoPlane(const JobInfo *slot)
+{
+    return slot->inheader.cupsInteger[4] == 1;
+}
+
+// Gives up the page in a slot: no bitmap and no record are left.
+inline void DropPage(JobInfo *slot)
+{
+    free(slot->lpbuf);
+    slot->lpbuf = nullptr;
+    slot->outLen = 0;
+    slot->CompressSize = 0;
+    slot->blackDots = 0;
+}

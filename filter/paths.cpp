@@ -24,9 +24,11 @@ std::string RootedPath(const std::string &fixedPath)
     return std::string(TestRoot()) + fixedPath;
 }
 
-int OpenTrustedDir(const std::string &path)
+// Opens the folder at `path` (O_PATH) when `trusted` accepts what fstat says of
+// it; -1 otherwise. Its own entry is taken, never a link.
+template <typename Trusted> static int OpenDirIf(const std::string &path, Trusted trusted)
 {
-    // The folder's own entry: a closing "/" would have the kernel follow a link there.
+    // A closing "/" would have the kernel follow a link there.
     std::string entry = path;
     while (entry.size() > 1 && entry.back() == '/')
         entry.pop_back();
@@ -35,12 +37,17 @@ int OpenTrustedDir(const std::string &path)
         return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        !trusted(st)) {
         close(fd);
         errno = EPERM;
         return -1;
     }
     return fd;
+}
+
+int OpenTrustedDir(const std::string &path)
+{
+    return OpenDirIf(path, [](const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0; });
 }
 
 int OpenPrivateAt(int dirfd, const std::string &name, int flags)
@@ -107,17 +114,29 @@ FILE *FopenPrivate(const std::string &path, const char *mode)
     return FopenPrivateAt(AT_FDCWD, path, mode);
 }
 
-int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags, std::string &path)
+int CreatePrivateUniqueAt(int dirfd, const std::function<std::string(unsigned tag)> &nameFor, int flags,
+                          std::string &name)
 {
     for (int attempt = 0; attempt < 16; attempt++) {
         unsigned tag;
         if (getrandom(&tag, sizeof tag, 0) != (ssize_t)sizeof tag)
             tag = (unsigned)time(nullptr) * 2654435761u + (unsigned)getpid() * 40503u + (unsigned)attempt;
-        path = nameFor(tag);
-        int fd = OpenPrivate(path, flags | O_CREAT | O_EXCL);
+        name = nameFor(tag);
+        int fd = OpenPrivateAt(dirfd, name, flags | O_CREAT | O_EXCL);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     errno = EEXIST;
     return -1;
+}
+
+int OpenJobTempDir()
+{
+    const char *dir = secure_getenv("TMPDIR");
+    if (!dir || !*dir)
+        return -1;
+    return OpenDirIf(dir, [](const struct stat &st) {
+        return !(st.st_mode & S_IWOTH) &&
+               (!(st.st_mode & S_IWGRP) || (st.st_gid == getegid() && (st.st_mode & S_ISVTX)));
+    });
 }

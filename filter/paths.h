@@ -17,6 +17,8 @@ constexpr const char kSaveFileFmt[] = "//tmp//saveprn/job%s.prn"; // job id
 // so no other job or user can take or plant the name.
 constexpr const char kSpoolFileFmt[] = "//tmp//swspool_job%d_%08x.dat"; // job id, tag
 // Capability cache: per queue, or one file when the status monitor is off.
+// It lives in the job's own temporary folder when the print system gives it
+// one (OpenJobTempDir), under the same name.
 constexpr const char kCapFileFmt[] = "//tmp//%s.dat"; // queue name
 constexpr const char kCapFileNoPsm[] = "//tmp/PRN.dat";
 // Accounting JSON job file written by the accounting tool.
@@ -26,11 +28,17 @@ constexpr const char kAtmTool[] = "/opt/Omsta/ATM";
 constexpr const char kLogDir[] = "/tmp/cups";
 constexpr const char kLogFile[] = "/printer.log"; // appended to kLogDir
 
+// The shared temporary folder all the names above lie in.
+constexpr const char kTmpDir[] = "//tmp/";
+
 // The names inside their folders, for opening relative to the folder checked.
 constexpr bool StartsWith(const char *s, const char *prefix)
 {
     return *prefix == 0 || (*s == *prefix && StartsWith(s + 1, prefix + 1));
 }
+static_assert(StartsWith(kSpoolFileFmt, kTmpDir) && StartsWith(kCapFileFmt, kTmpDir) &&
+                  StartsWith(kCapFileNoPsm, kTmpDir) && StartsWith(kJsonFileFmt, kTmpDir),
+              "the job's files lie in the shared temporary folder");
 static_assert(StartsWith(kSaveFileFmt, kSaveDir), "the copy lies in the copy folder");
 constexpr const char *kSaveFileInDirFmt = kSaveFileFmt + sizeof kSaveDir - 1; // "job%s.prn"
 constexpr const char *kLogFileInDir = kLogFile + 1;                           // "printer.log"
@@ -69,8 +77,16 @@ int OpenPrivate(const std::string &path, int flags);
 FILE *FopenPrivateAt(int dirfd, const std::string &name, const char *mode);
 FILE *FopenPrivate(const std::string &path, const char *mode);
 
-// Creates a private file (O_CREAT | O_EXCL, 0600) at the first free name that
-// `nameFor` makes from a fresh random tag; the name chosen goes to `path`.
-// `flags` add the access mode. Returns the descriptor or -1 (errno set).
-int CreatePrivateUnique(const std::function<std::string(unsigned tag)> &nameFor, int flags,
-                        std::string &path);
+// Creates a private file (O_CREAT | O_EXCL, 0600) in `dirfd` at the first free
+// name that `nameFor` makes from a fresh random tag; the name chosen goes to
+// `name`. `flags` add the access mode. Returns the descriptor or -1 (errno set).
+int CreatePrivateUniqueAt(int dirfd, const std::function<std::string(unsigned tag)> &nameFor, int flags,
+                          std::string &name);
+
+// The job's own temporary folder: TMPDIR as the print system sets it (CUPS
+// gives each filter one, root:lp 1770), taken only when no other user can
+// create names in it: a real folder of root's or ours, not writable by others,
+// and writable by its group only when that is our group and the folder is
+// sticky. Returns a descriptor of the very folder checked (O_PATH) or -1, as
+// for a run by hand.
+int OpenJobTempDir();

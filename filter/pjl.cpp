@@ -2,6 +2,7 @@
 // sequences, and the close-of-job sequence with its 512-byte rule.
 #include "pjl_internal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -51,7 +52,7 @@ void ReportPageSent()
 {
     // CUPS's page log and quotas count these lines of the last filter.
     if (!gOutputFailed.load(std::memory_order_acquire))
-        fprintf(stderr, "PAGE: %u %d\n", gPagesSent.fetch_add(1) + 1, gCopiesPerPage.load());
+        CupsLinef("PAGE: ", "%u %d", gPagesSent.fetch_add(1) + 1, gCopiesPerPage.load());
 }
 
 std::string CloseJobTail(BOOL cancel)
@@ -97,15 +98,18 @@ BOOL PJL_WriteCloseJobCmd(cups_page_header2_t *inheader, BOOL cancel)
     return TRUE;
 }
 
-DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long availableMemory)
+DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long paperPixels,
+                   unsigned long long availableMemory)
 {
-    DWORD referSize = inheader->cupsHeight * inheader->cupsWidth;
+    // In 64 bits: the pixels of a large page times 4 do not fit in 32.
+    unsigned long long referSize = std::max<unsigned long long>(
+        static_cast<unsigned long long>(inheader->cupsHeight) * inheader->cupsWidth, paperPixels);
     if (inheader->cupsInteger[4] == 1)
         referSize <<= 2;
     else
         referSize <<= 1;
-    DbgMessage("StartJob", "referSize = %d", (int)referSize);
-    DbgMessage("StartJob", "getTotalSystemMemory = %d", (int)availableMemory);
+    DbgMessage("StartJob", "referSize = %llu", referSize);
+    DbgMessage("StartJob", "getTotalSystemMemory = %llu", availableMemory);
     unsigned long long slots = referSize ? availableMemory / 2 / referSize : 0;
     DbgMessage("StartJob", "gMAX_THREAD = %d", (int)slots);
     if (slots < 1)

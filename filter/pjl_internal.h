@@ -61,10 +61,13 @@ std::string FileNamePart(const char *text);
 enum { JSON_NAME_MAX = 127 };
 std::string JsonFileName(const char *title, const char *jobId, const char *tag = "");
 
-// Creates the JSON job file empty and private (exclusively, 0600): at the usual
+// Creates the JSON job file empty, private and held (leftovers.h): at the usual
 // name when it is free, else at the usual name with a random tag after the job
-// id. Returns its path (with the test root), "" when none could be made.
-std::string CreateJsonFile(const char *title, const char *jobId);
+// id. Returns its descriptor, -1 when none could be made; its path (with the
+// test root) goes to `path`.
+int CreateJsonFile(const char *title, const char *jobId, std::string &path);
+// Whether `name` (inside its folder) is a JSON job file name as made above.
+bool IsJsonFileName(const char *name);
 
 // Runs the accounting tool on the JSON path and title without a shell, with
 // standard input, output and error kept away from the job stream and CUPS. Waits for it.

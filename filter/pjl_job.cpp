@@ -1,5 +1,5 @@
 // Job start on the first page: printer location, accounting tool, save-to-file
-// copy, job header, spool file, the PPD's JCL text and the page ring size.
+// copy, job header, spool file and the PPD's JCL text.
 #include "pjl_internal.h"
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 
 #include <cups/cups.h>
 
+#include "leftovers.h"
 #include "paths.h"
 #include "velmora.h"
 
@@ -47,14 +48,36 @@ std::string JsonFileName(const char *title, const char *jobId, const char *tag)
     return name.data();
 }
 
-std::string CreateJsonFile(const char *title, const char *jobId)
+bool IsJsonFileName(const char *name)
 {
-    std::string path = RootedPath(JsonFileName(title, jobId));
-    unlink(path.c_str()); // a file of ours left at this name is not this job's answer
-    int fd = OpenPrivate(path, O_RDWR | O_CREAT | O_EXCL);
+    // "<title>_job<id>.txt", or with "_<tag>" after the id; the title may be empty.
+    const char *fmt = strrchr(rpaths::kJsonFileFmt, '/') + 1; // "%s_job%s.txt"
+    const char *idAt = strstr(fmt + 2, "%s");
+    const std::string mark(fmt + 2, idAt), tail = idAt + 2;
+    std::string n = name;
+    if (n.size() < tail.size() || n.compare(n.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    n.resize(n.size() - tail.size());
+    auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    if (n.size() > 9 && n[n.size() - 9] == '_' && std::all_of(n.end() - 8, n.end(), isHex))
+        n.resize(n.size() - 9);
+    size_t digits = 0;
+    while (digits < n.size() && n[n.size() - 1 - digits] >= '0' && n[n.size() - 1 - digits] <= '9')
+        digits++;
+    return digits > 0 && n.size() >= digits + mark.size() &&
+           n.compare(n.size() - digits - mark.size(), mark.size(), mark) == 0;
+}
+
+int CreateJsonFile(const char *title, const char *jobId, std::string &path)
+{
+    // A file of ours left at the usual name by a killed job is gone by now (RemoveLeftovers):
+    // whatever is there belongs to another user or to a job still running.
+    path = RootedPath(JsonFileName(title, jobId));
+    int fd = CreateHeldAt(AT_FDCWD, path, O_RDWR);
     if (fd < 0 && errno == EEXIST) {
-        // Another user holds the name: the tool is told another one, of this job's own.
-        fd = CreatePrivateUnique(
+        // The tool is told another name, of this job's own.
+        fd = CreateHeldUniqueAt(
+            AT_FDCWD,
             [&](unsigned tag) {
                 char t[16];
                 snprintf(t, sizeof t, "_%08x", tag);
@@ -62,10 +85,7 @@ std::string CreateJsonFile(const char *title, const char *jobId)
             },
             O_RDWR, path);
     }
-    if (fd < 0)
-        return "";
-    close(fd);
-    return path;
+    return fd;
 }
 
 void RunAccountingTool(const std::string &tool, const std::string &jsonPath, const char *title)
@@ -128,10 +148,12 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
     cupsFreeDests(ndests, dests);
 
     std::string jsonPath;
+    int jsonFd = -1;
     if (DriverFeature & DRVF_RMQ_MODE0) {
         // The tool answers only into a file this job has just made for it.
-        jsonPath = CreateJsonFile(argv[3], argv[1]);
-        if (jsonPath.empty()) {
+        jsonFd = CreateJsonFile(argv[3], argv[1], jsonPath);
+        if (jsonFd < 0) {
+            jsonPath.clear();
             DbgMessage(fn, "create JSON file fail, errno = %d", errno);
         } else {
             DbgMessage(fn, "szJsonFile = %s", jsonPath.c_str());
@@ -180,10 +202,11 @@ DWORD StartJob(cups_page_header2_t *inheader, char **argv, BOOL *bDriverDoCollat
     }
 
     // The accounting answer has been read into the job header; no copy of it stays behind.
-    if (!jsonPath.empty())
+    if (jsonFd >= 0) {
         unlink(jsonPath.c_str());
+        close(jsonFd);
+    }
 
-    gMAX_THREAD.store(RingSlotsFor(inheader, getTotalSystemMemory()), std::memory_order_release);
     DbgMessage(fn, "Out");
     return jclLen;
 }

@@ -131,8 +131,11 @@ BOOL ParseJSON(const char *szJsonFileName, char outputJsonInfo[JSON_OUT_SLOTS][J
 
 BOOL PJL_WriteCloseJobCmd(cups_page_header2_t *inheader, BOOL cancel);
 
-// Page ring sizing from the first page's header and the available memory.
-DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long availableMemory);
+// Page ring sizing from the first page's header and the available memory:
+// every slot may hold a page as large as the larger of the first page and
+// `paperPixels` (the printer's largest paper at its resolution).
+DWORD RingSlotsFor(const cups_page_header2_t *inheader, unsigned long long paperPixels,
+                   unsigned long long availableMemory);
 
 // ---------------------------------------------------------------------------
 // Page ring and output writer (ring.cpp)
@@ -159,7 +162,7 @@ struct SpoolPageHeader {
 static_assert(sizeof(SpoolRecHeader) == 8, "spool file header is 8 bytes");
 static_assert(sizeof(SpoolPageHeader) == 4, "spool record header is 4 bytes");
 
-void SpoolRemoveLeftovers();                     // removes our spool files that no running job holds
+bool IsSpoolFileName(const char *name);          // a spool file name as SpoolCreate makes them
 BOOL SpoolCreate();                              // creates the file; sets gSaveToFile on success
 const char *SpoolFilePath();                     // the job's spool file, "" when it has none
 BOOL SpoolAppend(const BYTE *record, DWORD len); // writer thread, under the semaphore
@@ -171,4 +174,5 @@ BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex);
 // that cannot be read back cancels the job with an "ERROR:" line: false.
 bool SpoolSendRecord(DWORD index, const char *fn);
 BOOL CleanFileContent(const char *filename);
+BOOL WipeFileContent(int fd); // the same on an open file, which keeps its length
 void SpoolClose(); // wipe, delete, release the semaphore

@@ -80,8 +80,7 @@ BOOL SendOnePage(JobInfo *lpJob, DWORD *page, const cups_page_header2_t *inheade
         DbgMessage(fn, "Black dot = %d", (int)BlackDot);
         DbgMessage(fn, "page = %d", (int)*page);
         if (BlackDot == 0) {
-            free(slot->lpbuf);
-            slot->lpbuf = nullptr;
+            DropPage(slot);
             slot->flag.store(0, std::memory_order_release);
             DbgMessage(fn, "skip blank page");
             LogTime(jobID, "page done");
@@ -138,7 +137,7 @@ void *JbigThread(void *arg)
             continue;
         }
         // Two-plane pages get their record here, unless their worker has lost them.
-        if (slot->inheader.cupsInteger[4] == 1 && slot->lpbuf)
+        if (TwoPlane(slot) && slot->lpbuf)
             ImageCompress(slot);
         if (slot->lpbuf && slot->outLen != 0) {
             DWORD len = slot->outLen + PAGE_RECORD_HEAD;

@@ -4,24 +4,23 @@
 // Every job creates a file of its own in the shared folder, under a name
 // nobody can know in advance, exclusively and private: jobs spooling at the
 // same time never wait for each other, and nothing planted in the folder is
-// ever opened, emptied or removed. The job holds a lock on its file until the
-// file is gone, so a file of ours whose lock can be taken belongs to a job that
-// was killed, and a later job removes it.
+// ever opened, emptied or removed. The job holds the file's lock until the
+// file is gone, so that a later job removes it only when this one was killed
+// (leftovers.h).
 #include "rasterpress.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <semaphore.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "leftovers.h"
 #include "paths.h"
 #include "velmora.h"
 
@@ -56,45 +55,26 @@ static bool WriteFileHeader()
            fflush(gSpoolFileHandle) == 0;
 }
 
-// The spool file name pattern, split into its folder and the name inside it.
-static std::string SpoolDir()
-{
-    std::string fmt = rpaths::kSpoolFileFmt;
-    return fmt.substr(0, fmt.rfind('/') + 1);
-}
-
+// The spool file name pattern inside its folder.
 static const char *SpoolNameFmt()
 {
     return strrchr(rpaths::kSpoolFileFmt, '/') + 1;
 }
 
-// Creates this job's spool file with a fresh name, locked; -1 when none can be made.
+// Creates this job's spool file with a fresh name, held; -1 when none can be made.
 static int CreateJobSpool(std::string &path)
 {
-    for (;;) {
-        int fd = CreatePrivateUnique(
-            [](unsigned tag) {
-                char name[128];
-                snprintf(name, sizeof name, rpaths::kSpoolFileFmt, gJobID, tag);
-                return RootedPath(name);
-            },
-            O_RDWR, path);
-        if (fd < 0)
-            return -1;
-        int rc;
-        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        // Another job may have taken the fresh file for a leftover before our lock:
-        // then it is gone from the folder, and we make another.
-        struct stat st;
-        if (rc != 0 || (fstat(fd, &st) == 0 && st.st_nlink > 0))
-            return fd; // without locks (rc != 0) no other job can take it either
-        close(fd);
-    }
+    return CreateHeldUniqueAt(
+        AT_FDCWD,
+        [](unsigned tag) {
+            char name[128];
+            snprintf(name, sizeof name, rpaths::kSpoolFileFmt, gJobID, tag);
+            return RootedPath(name);
+        },
+        O_RDWR, path);
 }
 
-// Whether `name` is a spool file name exactly as this filter makes them.
-static bool IsSpoolName(const char *name)
+bool IsSpoolFileName(const char *name)
 {
     int id = 0;
     unsigned tag = 0;
@@ -103,39 +83,6 @@ static bool IsSpoolName(const char *name)
     char made[128];
     snprintf(made, sizeof made, SpoolNameFmt(), id, tag);
     return strcmp(made, name) == 0;
-}
-
-void SpoolRemoveLeftovers()
-{
-    static const char fn[] = "SpoolRemoveLeftovers";
-    std::string dir = RootedPath(SpoolDir());
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *d = dfd >= 0 ? fdopendir(dfd) : nullptr;
-    if (!d) {
-        if (dfd >= 0)
-            close(dfd);
-        return;
-    }
-    while (dirent *e = readdir(d)) {
-        if (!IsSpoolName(e->d_name))
-            continue;
-        // Only a regular file of our own, and only when no running job holds it.
-        int fd = OpenPrivateAt(dfd, e->d_name, O_RDONLY);
-        if (fd < 0)
-            continue;
-        struct stat held, named;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
-            fstatat(dfd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
-            held.st_dev == named.st_dev) {
-            std::string path = dir + e->d_name;
-            DbgMessage(fn, "left by a killed job: %s", path.c_str());
-            CleanFileContent(path.c_str());
-            if (unlinkat(dfd, e->d_name, 0) != 0)
-                DbgMessage(fn, "remove fail, errno = %d", errno);
-        }
-        close(fd);
-    }
-    closedir(d);
 }
 
 BOOL SpoolCreate()
@@ -316,6 +263,33 @@ BOOL PJL_FlushPage(DWORD *finishpage, BOOL bDuplex)
     return TRUE;
 }
 
+// Writes `size` bytes of 0x01 and then of 0x00 over the file from its start.
+static bool WriteOver(int fd, off_t size)
+{
+    std::vector<BYTE> chunk(65536);
+    auto fill = [&](BYTE value) {
+        std::fill(chunk.begin(), chunk.end(), value);
+        for (off_t off = 0; off < size;) {
+            size_t n = size - off < (off_t)chunk.size() ? (size_t)(size - off) : chunk.size();
+            ssize_t w = pwrite(fd, chunk.data(), n, off);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            off += w;
+        }
+        return true;
+    };
+    bool ok = fill(0x01);
+    return fill(0x00) && ok;
+}
+
+BOOL WipeFileContent(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && WriteOver(fd, st.st_size) ? TRUE : FALSE;
+}
+
 BOOL CleanFileContent(const char *filename)
 {
     static const char fn[] = "CleanFileContent";
@@ -326,26 +300,13 @@ BOOL CleanFileContent(const char *filename)
         return FALSE;
     }
     DbgMessage(fn, "size = %9jd", (intmax_t)st.st_size);
-    FILE *f = FopenPrivate(filename, "w+b");
-    if (!f) {
+    int fd = OpenPrivate(filename, O_WRONLY | O_TRUNC);
+    if (fd < 0) {
         DbgMessage(fn, "Open file fail!");
         return FALSE;
     }
-    std::vector<BYTE> chunk(65536);
-    auto fill = [&](BYTE value) {
-        std::fill(chunk.begin(), chunk.end(), value);
-        for (off_t left = st.st_size; left > 0;) {
-            size_t n = left < (off_t)chunk.size() ? (size_t)left : chunk.size();
-            if (fwrite(chunk.data(), 1, n, f) != n)
-                return false;
-            left -= (off_t)n;
-        }
-        return fflush(f) == 0;
-    };
-    bool ok = fill(0x01);
-    ok = fseek(f, 0, SEEK_SET) == 0 && ok;
-    ok = fill(0x00) && ok;
-    int rc = fclose(f) == 0 && ok;
+    bool ok = WriteOver(fd, st.st_size);
+    int rc = close(fd) == 0 && ok;
     DbgMessage(fn, "rc = %d", rc);
     return rc ? TRUE : FALSE;
 }

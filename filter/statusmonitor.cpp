@@ -10,8 +10,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "leftovers.h"
 #include "paths.h"
 #include "rasterpress.h"
 #include "velmora.h"
@@ -179,6 +182,39 @@ BOOL CapabilityFileName(int IgnorePSM, const char *queue, char *out, size_t outS
     return n >= 0 && static_cast<size_t>(n) < outSize;
 }
 
+// A new cache is written under its name with this tag after it, then renamed.
+static const char kCapTempFmt[] = ".%08x";
+
+bool IsCapabilityTempName(const char *name)
+{
+    const char *ext = std::strrchr(rpaths::kCapFileNoPsm, '.'); // ".dat"
+    const size_t extLen = std::strlen(ext), n = std::strlen(name);
+    const size_t tagLen = static_cast<size_t>(std::snprintf(nullptr, 0, kCapTempFmt, 0u));
+    if (n <= extLen + tagLen)
+        return false;
+    char made[16];
+    unsigned tag = 0;
+    const char *t = name + n - tagLen;
+    return std::sscanf(t, kCapTempFmt, &tag) == 1 && std::snprintf(made, sizeof made, kCapTempFmt, tag) > 0 &&
+           std::strcmp(made, t) == 0 && std::strncmp(t - extLen, ext, extLen) == 0;
+}
+
+// The cache's folder: the job's own temporary folder, where no other user can
+// take its name, or for a run by hand the shared one of the fixed name. The
+// name inside it goes to `name`, the folder as logged to `shown`.
+static int OpenCapabilityDir(const char *CapFileName, std::string &name, std::string &shown)
+{
+    const char *slash = std::strrchr(CapFileName, '/');
+    name = slash + 1;
+    int dir = OpenJobTempDir();
+    if (dir >= 0) {
+        shown = std::string(secure_getenv("TMPDIR")) + "/";
+        return dir;
+    }
+    shown = RootedPath(std::string(CapFileName, slash + 1));
+    return open(shown.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnorePSM, const char *queue,
                      BYTE *PrnCapInfo)
 {
@@ -205,35 +241,43 @@ void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnoreP
         DbgMessage("main", "fopen fail! errno = %d", ENAMETOOLONG);
         return;
     }
-    std::string path = RootedPath(CapFileName);
+    std::string name, shown;
+    int dir = OpenCapabilityDir(CapFileName, name, shown);
+    if (dir < 0) {
+        DbgMessage("main", "fopen fail! errno = %d", errno);
+        return;
+    }
+    DbgMessage("main", "CapFileName = %s%s", shown.c_str(), name.c_str());
     if (answered) {
         // A fresh private file renamed over the cache: a job reading it meanwhile gets the
-        // old block or the new one, never half, and another user's file there stays as it is
-        // (the shared folder's sticky bit refuses the rename).
+        // old block or the new one, never half. It is held until renamed, so a kill before
+        // leaves it to a later job's sweep.
         std::string fresh;
-        int fd = CreatePrivateUnique(
+        int fd = CreateHeldUniqueAt(
+            dir,
             [&](unsigned tag) {
                 char t[16];
-                std::snprintf(t, sizeof t, ".%08x", tag);
-                return path + t;
+                std::snprintf(t, sizeof t, kCapTempFmt, tag);
+                return name + t;
             },
             O_WRONLY, fresh);
         if (fd < 0) {
             DbgMessage("main", "fopen fail! errno = %d", errno);
-            return;
-        }
-        bool written = write(fd, PrnCapInfo, PRINTER_CAPABILITY_SIZE) == PRINTER_CAPABILITY_SIZE;
-        written = close(fd) == 0 && written;
-        if (!written || rename(fresh.c_str(), path.c_str()) != 0) {
+        } else if (write(fd, PrnCapInfo, PRINTER_CAPABILITY_SIZE) != PRINTER_CAPABILITY_SIZE ||
+                   renameat(dir, fresh.c_str(), dir, name.c_str()) != 0) {
             DbgMessage("main", "fwrite fail! errno = %d", errno);
-            unlink(fresh.c_str());
-            return;
+            unlinkat(dir, fresh.c_str(), 0);
+        } else {
+            DbgMessage("main", "write Feature = %0x, %0x", PrnCapInfo[0], PrnCapInfo[1]);
         }
-        DbgMessage("main", "write Feature = %0x, %0x", PrnCapInfo[0], PrnCapInfo[1]);
+        if (fd >= 0)
+            close(fd);
+        close(dir);
         return;
     }
 
-    FILE *f = FopenPrivate(path, "rb");
+    FILE *f = FopenPrivateAt(dir, name, "rb");
+    close(dir);
     if (!f) {
         DbgMessage("main", "fopen fail! errno = %d", errno);
         return;

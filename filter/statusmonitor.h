@@ -182,11 +182,15 @@ int WakeUpAndProbePSM(PrinterAttribute *myPrinters, int SelectPrnter);
 // Asks the selected printer for its capability block (three tries) and keeps it
 // in the cache file; without an answer the cache file is read instead.
 // PrnCapInfo (1026 bytes) is left as it was when neither gives a whole block.
+// The cache lives in the job's own temporary folder (OpenJobTempDir) when the
+// print system gives it one, else at its name in the shared one.
 void QueryCapability(PrinterAttribute *myPrinters, int SelectPrnter, int IgnorePSM, const char *queue,
                      BYTE *PrnCapInfo);
 // The cache file name for a queue, before the root prefix (IgnorePSM != 0 uses
 // the shared one). Returns FALSE when the queue name cannot name a file.
 BOOL CapabilityFileName(int IgnorePSM, const char *queue, char *out, size_t outSize);
+// Whether `name` is that of a new cache on its way to its name.
+bool IsCapabilityTempName(const char *name);
 
 BOOL StatusMonitorEnable(const char *PrinterName);
 BOOL StatusMonitorDisable(const char *PrinterName);

@@ -2,9 +2,6 @@
 // library while the job runs, reports state to CUPS, holds the page loop while
 // the printer is in error and cancels the job on the printer's Cancel button or
 // an error that does not clear.
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 
 #include "rasterpress.h"
@@ -21,19 +18,6 @@ enum {
     ABORT_TIME_OUT_MS = 60000,
     DEFAULT_TIME_OUT_MS = 15000,
 };
-
-// One write per line, so CUPS never sees half a line from this thread.
-void writeStderrLine(const char *line)
-{
-    size_t len = std::strlen(line);
-    while (len > 0) {
-        ssize_t n = ::write(STDERR_FILENO, line, len);
-        if (n <= 0)
-            return;
-        line += n;
-        len -= static_cast<size_t>(n);
-    }
-}
 
 // False when the thread was told to stop during the wait.
 bool sleepUnlessStopped(int totalMs)
@@ -119,10 +103,8 @@ void *CheckPrinterStatus(void *param)
         if (record.PInfo.Port[0] != '\0') {
             if (std::strstr(record.PInfo.Port, "usb")) {
                 DbgMessage("CheckPrinterStatus", "It's usb printer.");
-                char line[64];
-                std::snprintf(line, sizeof line, "ATTR: marker-levels=%d\n",
-                              static_cast<int>(record.PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE]));
-                writeStderrLine(line);
+                CupsLinef("ATTR: ", "marker-levels=%d",
+                          static_cast<int>(record.PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE]));
             }
             RemoveIgnoredCodes(&record.PInfo.status);
             const int ErrNum = record.PInfo.status.ErrNum;
@@ -130,11 +112,11 @@ void *CheckPrinterStatus(void *param)
                 // With the status-monitor process running, it tells CUPS about errors itself.
                 if (!psm) {
                     if (ErrNum > 0 && PrinterState == 0) {
-                        writeStderrLine("STATE: +错误\n");
+                        CupsLine("STATE: ", "+错误");
                         PrinterState = 1;
                     }
                     if (ErrNum == 0) {
-                        writeStderrLine("STATE: -错误\n");
+                        CupsLine("STATE: ", "-错误");
                         DbgMessage("CheckPrinterStatus", "no error");
                         PrinterState = 0;
                     }
@@ -152,7 +134,7 @@ void *CheckPrinterStatus(void *param)
         DbgMessage("CheckPrinterStatus", "statustick = %d", static_cast<int>(elapsed));
         if (abortOnError && elapsed > static_cast<DWORD>(PSM_TIME_OUT)) {
             if (!psm)
-                writeStderrLine("STATE: -错误\n");
+                CupsLine("STATE: ", "-错误");
             DbgMessage("CheckPrinterStatus", "Cancel job.");
             gCancelJob.store(1, std::memory_order_release);
             break;

@@ -29,11 +29,24 @@ int str2Int(const char *s);
 // Bytes of one bitmap row rounded up to 4; 0 for an unknown depth.
 WORD GetBMPBytesPerLine(WORD bitcolor, DWORD width);
 
+// CUPS reads a filter's standard error into a 2048-byte buffer: a line that
+// has no line feed within 2047 bytes ends there and the rest starts a line of
+// its own. No line of ours, prefix and line feed included, is longer.
+enum { CUPS_LINE_MAX = 2047 };
+
+// Writes prefix and text as one line on standard error, in one write: line
+// feeds and carriage returns in them become "\n" and "\r", and a line longer
+// than CUPS_LINE_MAX is cut. Every line the filter writes there goes through
+// here; safe in a signal handler.
+void CupsLine(const char *prefix, const char *text);
+// The same with the text formatted.
+void CupsLinef(const char *prefix, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 // One log line, to "/tmp/cups/printer.log" when that folder is usable,
 // else as a "DEBUG:" line on standard error.
 void DbgMessage(const char *funcName, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-// An "ERROR:" line on standard error, written in one piece.
+// An "ERROR:" line on standard error; fails the job's exit status.
 void RasterError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------
@@ -50,15 +63,18 @@ int Page_24BitProcessRedColor(JobInfo *slot);
 void ImageToGray(JobInfo *slot);
 void DisplayPageInfo(const cups_page_header2_t *h);
 
+// The most pixels a page's raster may hold: the printer's largest paper
+// (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper table)
+// at the page's resolution, a little larger for rounding; 0 when no paper is known.
+uint64_t LargestPaperPixels(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight);
+
 // Checks what a page costs before it is read, against the printer's largest
-// paper (MaxMediaWidth x MaxMediaHeight points or an enabled row of the paper
-// table): the raster may hold up to 4 sheets of it at its resolution, and the
-// canvas ImageCrop would make (the page's printable area at its resolution) may
-// be as large as a page of that paper, or up to 4 times the raster and 4 such
-// pages. A raster that says it is a far larger page than it holds, or a
-// compressed one that unpacks to far more than any paper, would cost gigabytes
-// before the page is scaled down to the paper: false, with the reason (one
-// line) in `why`.
+// paper: the raster may hold no more than LargestPaperPixels, and the canvas
+// ImageCrop would make (the page's printable area at its resolution) may be as
+// large as a page of that paper, or up to 4 times the raster and 4 such pages.
+// A raster that says it is a far larger page than it holds, or a compressed
+// one that unpacks to more than any paper, would cost gigabytes before the
+// page is scaled down to the paper: false, with the reason (one line) in `why`.
 bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
                      size_t whyLen);
 

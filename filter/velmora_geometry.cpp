@@ -68,7 +68,7 @@ WholePageArea WholePageFor(const JobInfo *slot)
 
 DWORD Planes(const JobInfo *slot)
 {
-    return slot->inheader.cupsInteger[4] == 1 ? 2 : 1;
+    return TwoPlane(slot) ? 2 : 1;
 }
 
 // A buffer of w x h x planes bytes, filled white; null when it cannot be had.
@@ -319,28 +319,40 @@ void ImageCrop(JobInfo *slot)
     DbgMessage(fn, "Out");
 }
 
+// The most pixels `pixelsOf` gives for the printer's largest paper (w x h points).
+template <typename PixelsOf>
+static uint64_t LargestPaper(float MaxMediaWidth, float MaxMediaHeight, PixelsOf pixelsOf)
+{
+    uint64_t paper = 0;
+    if (MaxMediaWidth > 0.0f && MaxMediaHeight > 0.0f && MaxMediaWidth < 1e6f && MaxMediaHeight < 1e6f)
+        paper = pixelsOf(static_cast<uint64_t>(MaxMediaWidth), static_cast<uint64_t>(MaxMediaHeight));
+    for (const PAPERFORMAT &row : gPaperFormat)
+        if (row.enable && row.w > 0 && row.h > 0)
+            paper = std::max(paper, pixelsOf(static_cast<uint64_t>(row.w), static_cast<uint64_t>(row.h)));
+    return paper;
+}
+
+uint64_t LargestPaperPixels(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight)
+{
+    // Paper sizes and imageable areas of a fraction of a point are rounded on their way
+    // to whole points and pixels: a real page of the paper may come out a little larger.
+    enum { kRoundingPoints = 2 };
+    return LargestPaper(MaxMediaWidth, MaxMediaHeight, [h](uint64_t w, uint64_t hgt) {
+        return ((w + kRoundingPoints) * h->HWResolution[0] / 72) *
+               ((hgt + kRoundingPoints) * h->HWResolution[1] / 72);
+    });
+}
+
 bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float MaxMediaHeight, char *why,
                      size_t whyLen)
 {
-    // The most pixels `pixelsOf` gives for the printer's largest paper.
-    auto largestPaper = [&](auto pixelsOf) {
-        uint64_t paper = 0;
-        if (MaxMediaWidth > 0.0f && MaxMediaHeight > 0.0f && MaxMediaWidth < 1e6f && MaxMediaHeight < 1e6f)
-            paper = pixelsOf(static_cast<uint64_t>(MaxMediaWidth), static_cast<uint64_t>(MaxMediaHeight));
-        for (const PAPERFORMAT &row : gPaperFormat)
-            if (row.enable && row.w > 0 && row.h > 0)
-                paper = std::max(paper, pixelsOf(static_cast<uint64_t>(row.w), static_cast<uint64_t>(row.h)));
-        return paper;
-    };
     // The raster is read whole first, and a compressed one of a few kilobytes can declare
-    // gigabytes of pixels: up to 4 sheets of the largest paper at the raster's resolution.
+    // gigabytes of pixels: no more than a page of the largest paper at its resolution.
     const uint64_t raster = static_cast<uint64_t>(h->cupsWidth) * h->cupsHeight;
-    const uint64_t sheet = largestPaper([h](uint64_t w, uint64_t hgt) {
-        return (w * h->HWResolution[0] / 72) * (hgt * h->HWResolution[1] / 72);
-    });
-    if (sheet > 0 && raster > 4 * sheet) { // no paper known (a broken queue description): no such limit
+    const uint64_t sheet = LargestPaperPixels(h, MaxMediaWidth, MaxMediaHeight);
+    if (sheet > 0 && raster > sheet) { // no paper known (a broken queue description): no such limit
         snprintf(why, whyLen,
-                 "Raster page of %u x %u pixels at %u x %u dpi is far larger than any paper of this printer",
+                 "Raster page of %u x %u pixels at %u x %u dpi is larger than any paper of this printer",
                  h->cupsWidth, h->cupsHeight, h->HWResolution[0], h->HWResolution[1]);
         return false;
     }
@@ -352,7 +364,8 @@ bool CheckPageCanvas(const cups_page_header2_t *h, float MaxMediaWidth, float Ma
     // its raster covers (a raster covers its page or its imageable area; the height taken
     // at the first resolution makes the canvas up to 4 times the raster for 1200 x 300 dpi),
     // and then no more than 4 such pages.
-    const uint64_t paper = largestPaper([R](uint64_t w, uint64_t hgt) { return PrintablePixels(R, w, hgt); });
+    const uint64_t paper = LargestPaper(MaxMediaWidth, MaxMediaHeight,
+                                        [R](uint64_t w, uint64_t hgt) { return PrintablePixels(R, w, hgt); });
     const uint64_t covered =
         4 * static_cast<uint64_t>(Align32(h->cupsWidth)) * static_cast<uint64_t>(Align32(h->cupsHeight));
     if (canvas <= paper || (canvas <= covered && (paper == 0 || canvas <= 4 * paper)))

@@ -43,11 +43,6 @@ double Seconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-bool TwoPlane(const JobInfo *slot)
-{
-    return slot->inheader.cupsInteger[4] == 1;
-}
-
 // One row of the red/black split; BPP bytes per pixel, the first three used.
 template <int BPP> void SplitRow(const BYTE *src, BYTE *black, BYTE *red, DWORD pixels, unsigned diff)
 {
@@ -207,12 +202,6 @@ static int ReadPage(JobInfo *slot, int blank, DWORD *BlackDot, const char *fn)
         return 0;
     }
     return 1;
-}
-
-static void DropPage(JobInfo *slot)
-{
-    free(slot->lpbuf);
-    slot->lpbuf = nullptr;
 }
 
 int GetCUPSPageDataEx(JobInfo *slot, int blank, DWORD *BlackDot)

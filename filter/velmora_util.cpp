@@ -131,85 +131,108 @@ static void WriteAll(int fd, const char *buf, size_t len)
 
 enum { LOG_LINE_SIZE = 2048 };
 
-// Formats a message and appends it at line[pos], cut to fit `cap` with its
-// terminating zero; returns the new end. CUPS reads standard error line by
-// line, so a line feed or carriage return from a job's text (title, user,
-// options, raster strings, the accounting answer) would start a control line
-// of its own: each is written as the two characters "\n" or "\r" instead.
-static size_t AppendOnOneLine(char *line, size_t cap, size_t pos, const char *format, va_list ap)
-    __attribute__((format(printf, 4, 0)));
-static size_t AppendOnOneLine(char *line, size_t cap, size_t pos, const char *format, va_list ap)
+// Appends `text` at line[pos] and returns the new end, leaving room for a line
+// feed within `cap` bytes. CUPS reads standard error line by line, so a line
+// feed or carriage return from a job's text (title, user, options, raster
+// strings, the accounting answer) would start a control line of its own: each
+// is written as the two characters "\n" or "\r" instead. What does not fit is
+// cut, never inside a UTF-8 character.
+static size_t AppendOnOneLine(char *line, size_t cap, size_t pos, const char *text)
 {
-    char msg[LOG_LINE_SIZE];
-    if (vsnprintf(msg, sizeof msg, format, ap) < 0)
-        msg[0] = '\0';
-    for (const char *c = msg; *c && pos + 1 < cap; ++c) {
-        if (*c == '\n' || *c == '\r') {
-            if (pos + 2 >= cap)
-                break;
+    const size_t start = pos;
+    const char *c = text;
+    for (; *c; ++c) {
+        const bool escaped = *c == '\n' || *c == '\r';
+        if (pos + (escaped ? 2 : 1) >= cap)
+            break;
+        if (escaped) {
             line[pos++] = '\\';
             line[pos++] = *c == '\n' ? 'n' : 'r';
         } else {
             line[pos++] = *c;
         }
     }
-    line[pos] = '\0';
+    if ((static_cast<unsigned char>(*c) & 0xC0) == 0x80) {
+        // Cut inside a character: its first bytes go too.
+        while (pos > start && (static_cast<unsigned char>(line[pos - 1]) & 0xC0) == 0x80)
+            --pos;
+        if (pos > start && (static_cast<unsigned char>(line[pos - 1]) & 0xC0) == 0xC0)
+            --pos;
+    }
     return pos;
+}
+
+void CupsLine(const char *prefix, const char *text)
+{
+    char line[CUPS_LINE_MAX];
+    size_t pos = AppendOnOneLine(line, sizeof line, 0, prefix);
+    pos = AppendOnOneLine(line, sizeof line, pos, text);
+    line[pos++] = '\n';
+    WriteAll(STDERR_FILENO, line, pos);
+}
+
+static void CupsLineV(const char *prefix, const char *format, va_list ap)
+    __attribute__((format(printf, 2, 0)));
+static void CupsLineV(const char *prefix, const char *format, va_list ap)
+{
+    char msg[LOG_LINE_SIZE];
+    if (vsnprintf(msg, sizeof msg, format, ap) < 0)
+        msg[0] = '\0';
+    CupsLine(prefix, msg);
+}
+
+void CupsLinef(const char *prefix, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    CupsLineV(prefix, format, ap);
+    va_end(ap);
 }
 
 void DbgMessage(const char *funcName, const char *format, ...)
 {
     int savedErrno = errno; // callers log errno-based messages after us
-    char line[LOG_LINE_SIZE];
-    size_t pos = 0;
+    char msg[LOG_LINE_SIZE];
+    va_list ap;
+    va_start(ap, format);
+    if (vsnprintf(msg, sizeof msg, format, ap) < 0)
+        msg[0] = '\0';
+    va_end(ap);
 
     std::string dir = RootedPath(rpaths::kLogDir);
     // The folder is used only when nobody else can plant files in it.
     int logDir = access(dir.c_str(), R_OK | W_OK) == 0 ? OpenTrustedDir(dir) : -1;
-    bool toFile = logDir >= 0;
-
-    auto advance = [&](int n) {
-        if (n > 0)
-            pos = pos + static_cast<size_t>(n) >= sizeof line ? sizeof line - 1 : pos + static_cast<size_t>(n);
-    };
-    if (toFile) {
-        time_t now = time(nullptr);
-        struct tm tm;
-        localtime_r(&now, &tm);
-        advance(snprintf(line, sizeof line, "[%04d/%02d/%02d %02d:%02d:%02d] [Job %d] ", tm.tm_year + 1900,
-                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, gJobID));
+    char head[160];
+    if (logDir < 0) {
+        snprintf(head, sizeof head, "DEBUG: [---filter---][--%s--] ", funcName ? funcName : "");
+        CupsLine(head, msg);
+        errno = savedErrno;
+        return;
     }
-    advance(snprintf(line + pos, sizeof line - pos, "[---filter---][--%s--] ", funcName ? funcName : ""));
-    va_list ap;
-    va_start(ap, format);
-    pos = AppendOnOneLine(line, sizeof line, pos, format, ap);
-    va_end(ap);
-
-    if (toFile) {
-        line[pos] = '\n';
-        int fd = OpenPrivateAt(logDir, rpaths::kLogFileInDir, O_WRONLY | O_CREAT | O_APPEND);
-        if (fd >= 0) {
-            WriteAll(fd, line, pos + 1);
-            close(fd);
-        }
-        close(logDir);
-    } else {
-        char out[LOG_LINE_SIZE + 8];
-        int n = snprintf(out, sizeof out, "DEBUG: %s\n", line);
-        WriteAll(2, out, static_cast<size_t>(n));
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    snprintf(head, sizeof head, "[%04d/%02d/%02d %02d:%02d:%02d] [Job %d] [---filter---][--%s--] ",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, gJobID,
+             funcName ? funcName : "");
+    char line[LOG_LINE_SIZE];
+    size_t pos = AppendOnOneLine(line, sizeof line, 0, head);
+    pos = AppendOnOneLine(line, sizeof line, pos, msg);
+    line[pos++] = '\n';
+    int fd = OpenPrivateAt(logDir, rpaths::kLogFileInDir, O_WRONLY | O_CREAT | O_APPEND);
+    if (fd >= 0) {
+        WriteAll(fd, line, pos);
+        close(fd);
     }
+    close(logDir);
     errno = savedErrno;
 }
 
 void RasterError(const char *format, ...)
 {
-    char line[LOG_LINE_SIZE];
-    int n = snprintf(line, sizeof line, "ERROR: ");
     va_list ap;
     va_start(ap, format);
-    size_t len = AppendOnOneLine(line, sizeof line - 1, static_cast<size_t>(n), format, ap);
+    CupsLineV("ERROR: ", format, ap);
     va_end(ap);
-    line[len++] = '\n';
-    WriteAll(2, line, len);
     gJobFailed.store(1, std::memory_order_release);
 }

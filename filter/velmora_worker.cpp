@@ -15,11 +15,6 @@ namespace {
 
 const char fn[] = "ImageProcThread";
 
-bool TwoPlane(const JobInfo *slot)
-{
-    return slot->inheader.cupsInteger[4] == 1;
-}
-
 bool TwoBit(const JobInfo *slot)
 {
     return HasCap(slot->Feature, CAP_TWO_BIT_600) && slot->inheader.cupsInteger[8] == 2;
@@ -47,18 +42,6 @@ bool Rotate(JobInfo *slot)
     slot->linebyte = dststep;
     slot->pagesize = static_cast<DWORD>(planeOut * planes);
     return true;
-}
-
-// A page whose stages failed leaves no bitmap and no record behind: the writer
-// ends the job with an error for it instead of sending anything in its place.
-void DropPage(JobInfo *slot)
-{
-    DbgMessage(fn, "page %d could not be prepared", static_cast<int>(slot->PageIndex));
-    free(slot->lpbuf);
-    slot->lpbuf = nullptr;
-    slot->outLen = 0;
-    slot->CompressSize = 0;
-    slot->blackDots = 0;
 }
 
 // Steps 2 to 9; false when a stage failed.
@@ -142,8 +125,12 @@ void *ImageProcThread(void *arg)
     DbgMessage(fn, "cupsBitsPerPixel %d", static_cast<int>(slot->inheader.cupsBitsPerPixel));
     DbgMessage(fn, "BorderProc = %d", (slot->DriverFeature & DRVF_BORDER_FILTER) ? 1 : 0);
 
-    if (!Process(slot))
+    if (!Process(slot)) {
+        // No bitmap and no record are left: the writer ends the job with an error
+        // for the page instead of sending anything in its place.
+        DbgMessage(fn, "page %d could not be prepared", static_cast<int>(slot->PageIndex));
         DropPage(slot);
+    }
 
     DWORD page = slot->PageIndex;
     // Last touch of the slot: from here on it belongs to the writer.

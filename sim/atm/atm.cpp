@@ -6,6 +6,7 @@
 //   ATM_SIM_LOG    a file to which every argument is appended, one per line
 //   ATM_SIM_FAIL   set: write nothing and exit 1
 //   ATM_SIM_CHATTY set: say on standard error which title it accounts for
+//   ATM_SIM_WAIT_MS  stay this long after writing the answer, as a tool still running
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -76,5 +77,7 @@ int main(int argc, char **argv)
     }
     ssize_t w = write(fd, body.data(), body.size());
     close(fd);
+    if (const char *wait = getenv("ATM_SIM_WAIT_MS"))
+        usleep((useconds_t)atoi(wait) * 1000);
     return w == (ssize_t)body.size() ? 0 : 1;
 }

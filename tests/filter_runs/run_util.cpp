@@ -212,8 +212,9 @@ Running StartFilter(const std::string &raster, const RunOptions &o)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
-    // A variable of the run's own replaces the inherited one of that name.
-    std::vector<std::string> own = {"PPD=", "RASTERPRESS_TEST_ROOT=", "CUPS_SERVER="};
+    // A variable of the run's own replaces the inherited one of that name. The test's
+    // own TMPDIR is not the job's: a run has one only when the test gives it one.
+    std::vector<std::string> own = {"PPD=", "RASTERPRESS_TEST_ROOT=", "CUPS_SERVER=", "TMPDIR="};
     for (const auto &e : o.env)
         own.push_back(e.substr(0, e.find('=') + 1));
     auto isOwn = [&own](const char *e) {

@@ -59,7 +59,7 @@ struct RunOptions {
     std::string options;
     std::string ppd;               // empty: the base queue description
     bool viaStdin = true;          // 6 arguments, raster on standard input
-    std::vector<std::string> env;  // extra NAME=VALUE, each replacing an inherited NAME
+    std::vector<std::string> env; // extra NAME=VALUE, each replacing an inherited NAME; TMPDIR only from here
     int termAfterMs = -1;          // send SIGTERM this long after the start
     bool closeStdoutEarly = false; // the reader of standard output goes away at once
     std::string root;              // test root of the filter's fixed paths; empty: Root()

@@ -1,8 +1,10 @@
 // Whole runs of the real filter with line feeds in everything a job brings
-// (arguments, options, raster strings, the accounting answer): CUPS reads the
-// filter's standard error line by line, so none of that text may start a line.
+// (arguments, options, raster strings, the accounting answer), and with text
+// long enough to fill the scheduler's line: CUPS reads the filter's standard
+// error line by line, so none of that text may start a line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "run_util.h"
@@ -24,6 +26,38 @@ std::vector<std::string> Lines(const std::string &s)
         at = e + 1;
     }
     return lines;
+}
+
+// Standard error as the CUPS 2.4 scheduler reads it: into a 2048-byte buffer,
+// where a line without a line feed within 2047 bytes ends there and the rest
+// starts a line of its own.
+std::vector<std::string> SchedulerLines(const std::string &s)
+{
+    const size_t kLine = 2047;
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t e = s.find('\n', at);
+        if (e != std::string::npos && e - at < kLine) {
+            lines.push_back(s.substr(at, e - at));
+            at = e + 1;
+        } else {
+            lines.push_back(s.substr(at, kLine));
+            at += kLine;
+        }
+    }
+    return lines;
+}
+
+// The lines the scheduler acts on (all but debug lines), in order of their text.
+std::vector<std::string> ControlLines(const std::string &err)
+{
+    std::vector<std::string> control;
+    for (const std::string &line : SchedulerLines(err))
+        if (line.rfind("DEBUG", 0) != 0)
+            control.push_back(line);
+    std::sort(control.begin(), control.end());
+    return control;
 }
 
 // One page of the manual with `text` in the raster header's cupsString[0].
@@ -88,5 +122,50 @@ TEST(ControlLines, TextFromTheJobNeverStartsALineOnStandardError)
                 known |= line.rfind(p, 0) == 0;
             EXPECT_TRUE(known) << "a line the filter did not mean: " << line;
         }
+    }
+}
+
+TEST(ControlLines, TextTooLongForTheSchedulersLineNeverStartsALine)
+{
+    // Cut where the scheduler cuts the line that logs the argument, the end of
+    // the text would be a line of its own: PAGE counts pages, PPD changes the
+    // queue, STATE the printer's state, ERROR the job's message.
+    const std::string logged = "DEBUG: [---filter---][--main--] argv[3] = ";
+    const size_t fill = 2047 - logged.size();
+    const std::string plain = ManualPages("1");
+    struct Case {
+        std::string what, forged;
+        RunOptions o;
+    };
+    std::vector<Case> cases;
+    for (const char *forged : {"PAGE:99", "PPD:A=B", "STATE:x", "ERROR:x"}) {
+        Case title{std::string("title ending in ") + forged, forged, {}};
+        title.o.title = std::string(fill, 't') + forged;
+        cases.push_back(title);
+        // argv[5] is logged under a label of the same length.
+        Case options{std::string("options ending in ") + forged, forged, {}};
+        options.o.options = "Mood=" + std::string(fill - 5, 'o') + forged;
+        cases.push_back(options);
+    }
+    std::vector<Running> runs;
+    for (size_t i = 0; i < cases.size(); i++) {
+        cases[i].o.jobId = std::to_string(500 + i);
+        runs.push_back(StartFilter(plain, cases[i].o));
+    }
+    RunOptions shortTitle;
+    shortTitle.jobId = "499";
+    RunResult ref = RunFilter(plain, shortTitle);
+    ASSERT_EQ(ref.status, 0) << ref.err.substr(0, 3000);
+    const std::vector<std::string> expected = ControlLines(ref.err);
+    ASSERT_FALSE(expected.empty());
+    for (size_t i = 0; i < cases.size(); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.what);
+        RunResult r = Wait(runs[i]);
+        ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
+        ASSERT_EQ(ParseJob(r.out).pages.size(), 1u);
+        EXPECT_EQ(ControlLines(r.err), expected);
+        // Every line fits the scheduler's: it reads them as they were written.
+        EXPECT_EQ(SchedulerLines(r.err), Lines(r.err));
     }
 }

@@ -85,6 +85,35 @@ const long kPeakLimitMb = 1024;
 const long kPeakLimitMb = 256;
 #endif
 
+// A one-page job within the memory limit: printed, or refused before its page was
+// read with `why` after "ERROR: Page 1 refused: " (empty: it prints).
+void ExpectPrintedOrRefused(const std::string &name, const RunResult &r, const std::string &why)
+{
+    std::cout << name << ": peak " << r.maxRssKb / 1024 << " MB" << std::endl;
+    EXPECT_LT(r.maxRssKb, kPeakLimitMb * 1024);
+    ExpectNoSanitizerReport(r);
+    Job job = ParseJob(r.out);
+    ASSERT_TRUE(job.ok) << job.problem;
+    if (why.empty()) {
+        EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
+        ASSERT_EQ(job.pages.size(), 1u);
+        EXPECT_GT(job.pages[0].setPixels, 0u);
+        return;
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ERROR: Page 1 refused: " + why + "\n"), std::string::npos) << r.err.substr(0, 2000);
+    EXPECT_TRUE(job.pages.empty());
+    EXPECT_EQ(job.close, CloseSequence(false));
+}
+
+// Why a raster that holds more than the printer's largest paper is refused.
+std::string RasterTooLarge(const cups_page_header2_t &h)
+{
+    return "Raster page of " + std::to_string(h.cupsWidth) + " x " + std::to_string(h.cupsHeight) +
+           " pixels at " + std::to_string(h.HWResolution[0]) + " x " + std::to_string(h.HWResolution[1]) +
+           " dpi is larger than any paper of this printer";
+}
+
 // Runs the filter on each page as a raster of its own, all at once, with job ids
 // from `firstJob` on.
 std::vector<RunResult> RunEach(const std::vector<RasterPage> &pages, int firstJob, const RunOptions &base)
@@ -340,8 +369,9 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
         {"64 pixels claiming 14400 points, scaled", square(64, 14400, 300, 1), false},
         {"64 pixels claiming 1300 points at 1200 dpi", square(64, 1300, 1200, 0), false},
         {"64 pixels on a page of paper size", square(64, 842, 300, 0), true},
-        {"custom page its raster fills, cut", square(2000, 2000, 72, 0), true},
-        {"custom page its raster fills, scaled", square(2000, 2000, 72, 1), true},
+        {"custom page its raster fills, cut", square(1000, 1000, 72, 0), true},
+        {"custom page its raster fills, scaled", square(1000, 1000, 72, 1), true},
+        {"custom page larger than any paper, its raster filling it", square(2000, 2000, 72, 0), false, true},
         {"inch-sized page scaled 9900 percent", square(608, 72, 600, 0, 9900), true},
         {"compressed page of 18000 pixels a side at 600 dpi", blank(18000, 2160, 600), false, true},
     };
@@ -354,30 +384,84 @@ TEST(InputErrors, PageMemoryStaysTiedToTheRasterOrThePaper)
     for (size_t i = 0; i < results.size(); i++) {
         const Case &c = cases[i];
         SCOPED_TRACE(c.name);
-        const RunResult &r = results[i];
-        std::cout << c.name << ": peak " << r.maxRssKb / 1024 << " MB" << std::endl;
-        EXPECT_LT(r.maxRssKb, kPeakLimitMb * 1024);
-        ExpectNoSanitizerReport(r);
-        Job job = ParseJob(r.out);
-        ASSERT_TRUE(job.ok) << job.problem;
-        if (c.prints) {
-            EXPECT_EQ(r.status, 0) << r.err.substr(0, 2000);
-            ASSERT_EQ(job.pages.size(), 1u);
-            EXPECT_GT(job.pages[0].setPixels, 0u);
-            continue;
+        const cups_page_header2_t &h = c.page.header;
+        const std::string points = std::to_string(h.PageSize[0]), dpi = std::to_string(h.HWResolution[0]);
+        const std::string why =
+            c.prints ? ""
+            : c.rasterTooLarge
+                ? RasterTooLarge(h)
+                : "Page size " + points + " x " + points + " points at " + dpi +
+                      " dpi is larger than any paper of this printer and far larger than the " +
+                      std::to_string(h.cupsWidth) + " x " + std::to_string(h.cupsHeight) +
+                      " pixels of the raster";
+        ExpectPrintedOrRefused(c.name, results[i], why);
+    }
+}
+
+TEST(InputErrors, RasterLargerThanTheLargestPaperIsRefused)
+{
+    // No page may cost more than a real page of the printer's largest paper (A3 here):
+    // a red-and-black page of 65504 x 10900 pixels at 1200 dpi is 90 KB of compressed
+    // raster and took 6 GB, where a real A3 page at that resolution takes 2.4.
+    struct Case {
+        const char *name;
+        unsigned width, height, dpi, bits;
+        unsigned pageW, pageH; // points
+        bool prints;
+    };
+    const Case cases[] = {
+        {"A3 at 300 dpi", 3508, 4963, 300, 8, 842, 1191, true},
+        {"A3 at 300 dpi, turned", 4963, 3508, 300, 8, 1191, 842, true},
+        {"a tenth more than A3 at 300 dpi", 3859, 5460, 300, 8, 842, 1191, false},
+        {"red and black, 65504 x 10900 at 1200 dpi on an A3 page", 65504, 10900, 1200, 24, 842, 1191, false},
+    };
+    const cups_page_header2_t base = ReadRaster(ManualPages("1"))[0].header;
+    std::vector<Running> runs;
+    std::vector<cups_page_header2_t> headers;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        const Case &c = cases[i];
+        cups_page_header2_t h = base;
+        h.cupsWidth = c.width;
+        h.cupsHeight = c.height;
+        h.HWResolution[0] = h.HWResolution[1] = c.dpi;
+        h.PageSize[0] = c.pageW;
+        h.PageSize[1] = c.pageH;
+        h.cupsBitsPerPixel = c.bits;
+        h.cupsBytesPerLine = c.width * c.bits / 8;
+        if (c.bits == 24) {
+            h.cupsColorSpace = CUPS_CSPACE_RGB;
+            h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+            h.cupsInteger[4] = 1; // red and black
         }
-        EXPECT_EQ(r.status, 1);
-        const std::string points = std::to_string(c.page.header.PageSize[0]);
-        const std::string pixels = std::to_string(c.page.header.cupsWidth);
-        const std::string dpi = std::to_string(c.page.header.HWResolution[0]);
-        const std::string why = c.rasterTooLarge
-                                    ? "Raster page of " + pixels + " x " + pixels + " pixels at " + dpi +
-                                          " x " + dpi + " dpi is far larger than any paper"
-                                    : "Page size " + points + " x " + points + " points at " + dpi +
-                                          " dpi is larger than any paper of this printer";
-        EXPECT_NE(r.err.find("ERROR: Page 1 refused: " + why), std::string::npos) << r.err.substr(0, 2000);
-        EXPECT_TRUE(job.pages.empty());
-        EXPECT_EQ(job.close, CloseSequence(false));
+        headers.push_back(h);
+        // White with a black and a red bar: a few kilobytes whatever the size.
+        std::string white(h.cupsBytesPerLine, '\xff'), bars = white;
+        for (unsigned x = 100; x < 200; x++)
+            for (unsigned k = 0; k < c.bits / 8; k++) {
+                bars[x * (c.bits / 8) + k] = 0;
+                bars[(x + 200) * (c.bits / 8) + k] = k == 0 ? '\xff' : 0;
+            }
+        std::string ras = Root() + "/paper" + std::to_string(i) + ".ras";
+        int fd = open(ras.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        cups_raster_t *r = cupsRasterOpen(fd, CUPS_RASTER_WRITE_COMPRESSED);
+        cupsRasterWriteHeader2(r, &h);
+        for (unsigned y = 0; y < c.height; y++) {
+            std::string &row = (y / 100) % 2 ? bars : white;
+            cupsRasterWritePixels(r, (unsigned char *)&row[0], h.cupsBytesPerLine);
+        }
+        cupsRasterClose(r);
+        close(fd);
+        RunOptions o;
+        o.jobId = std::to_string(450 + i);
+        o.measurePeak = true;
+        runs.push_back(StartFilter(ras, o));
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        RunResult r = Wait(runs[i]);
+        unlink((Root() + "/paper" + std::to_string(i) + ".ras").c_str());
+        ExpectPrintedOrRefused(c.name, r, c.prints ? "" : RasterTooLarge(headers[i]));
     }
 }
 

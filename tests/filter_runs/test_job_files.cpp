@@ -23,7 +23,7 @@ std::vector<std::string> TmpFiles(const std::string &prefix)
     std::vector<std::string> names;
     if (DIR *d = opendir((Root() + "/tmp").c_str())) {
         while (dirent *e = readdir(d))
-            if (std::string(e->d_name).rfind(prefix, 0) == 0)
+            if (e->d_name[0] != '.' && std::string(e->d_name).rfind(prefix, 0) == 0)
                 names.push_back(e->d_name);
         closedir(d);
     }
@@ -126,38 +126,95 @@ TEST(JobFiles, SpoolingJobsDoNotWaitForEachOtherOrTakeTheirFiles)
     EXPECT_TRUE(TmpFiles("swspool_job").empty());
 }
 
-TEST(JobFiles, KilledJobsSpoolFileIsRemovedByTheNextJobOfItsUser)
+TEST(JobFiles, KilledJobsFilesAreRemovedByTheNextJobOfItsUser)
 {
-    // CUPS kills a cancelled job's filter: its spool file stays behind.
-    RunOptions ko;
-    ko.jobId = "51";
-    Running killed = StartFilter(ManualPages("1-6", {"Duplex=DuplexNoTumble"}), ko);
-    for (int waited = 0; TmpFiles("swspool_job51_").empty() && waited < 60000; waited += 50)
-        usleep(50 * 1000);
-    ASSERT_EQ(TmpFiles("swspool_job51_").size(), 1u);
-    kill(killed.pid, SIGKILL);
-    ASSERT_EQ(Wait(killed).status, 128 + SIGKILL);
-    ASSERT_EQ(TmpFiles("swspool_job51_").size(), 1u);
-
-    // What is not a leftover of this user's jobs stays: another user's file, names
-    // that only look like ours, and a FIFO of ours (nor may it hold the clean-up).
+    // CUPS kills a cancelled job's filter: what it had in the shared folder stays
+    // behind, its spool file, the accounting tool's answer (an account and its
+    // password) or a capability cache not yet renamed to its name.
     const std::string tmp = Root() + "/tmp/";
-    const std::vector<std::string> kept = {"swspool_job77_0badf00d.dat", "swspool_job78_1234.dat",
-                                           "swspool_job79_0000beef.dat.keep", "swspool_job80_cafe0001.dat"};
-    WriteFile(tmp + kept[0], "another user's");
-    ASSERT_EQ(chown((tmp + kept[0]).c_str(), 4321, 4321), 0);
-    WriteFile(tmp + kept[1], "not named like a spool file");
-    WriteFile(tmp + kept[2], "not named like a spool file");
-    ASSERT_EQ(mkfifo((tmp + kept[3]).c_str(), 0600), 0);
+    auto waitFor = [](const std::string &prefix) {
+        for (int waited = 0; TmpFiles(prefix).empty() && waited < 60000; waited += 50)
+            usleep(50 * 1000);
+    };
+    auto killOnceThere = [&waitFor](const Running &job, const std::string &prefix) {
+        waitFor(prefix);
+        kill(job.pid, SIGKILL);
+        EXPECT_EQ(Wait(job).status, 128 + SIGKILL);
+        ASSERT_EQ(TmpFiles(prefix).size(), 1u);
+    };
+    RunOptions spooling;
+    spooling.jobId = "51";
+    ASSERT_NO_FATAL_FAILURE(killOnceThere(
+        StartFilter(ManualPages("1-6", {"Duplex=DuplexNoTumble"}), spooling), "swspool_job51_"));
 
-    RunResult next = RunFilter(ManualPages("1"));
-    ASSERT_EQ(next.status, 0) << next.err.substr(0, 2000);
-    EXPECT_TRUE(TmpFiles("swspool_job51_").empty()) << "the killed job's pages are still in the folder";
-    std::vector<std::string> left = TmpFiles("swspool_job");
+    // The usual answer name is taken (by a folder, which not even root can unlink),
+    // so the tool answers into one with a tag.
+    ASSERT_TRUE(InstallAccountingTool());
+    ASSERT_EQ(mkdir((tmp + "report_job52.txt").c_str(), 0755), 0);
+    RunOptions accounting;
+    accounting.jobId = "52";
+    accounting.ppd = PpdVariant("rmq0killed", {{"DriverFeature", "\"16\""}});
+    accounting.env = {"ATM_SIM_WAIT_MS=8000"};
+    Running answering = StartFilter(ManualPages("1"), accounting);
+    waitFor("report_job52_");
+    // A job that runs meanwhile leaves the answer of one still running alone.
+    RunOptions meanwhile;
+    meanwhile.jobId = "53";
+    EXPECT_EQ(RunFilter(ManualPages("1"), meanwhile).status, 0);
+    ASSERT_NO_FATAL_FAILURE(killOnceThere(answering, "report_job52_"));
+
+    // What a kill between making a new cache and renaming it leaves, here and in
+    // the job's own temporary folder.
+    const std::string jobTmp = Root() + "/jobtmp/";
+    mkdir(jobTmp.c_str(), 0700);
+    WriteFile(tmp + "q1.dat.0badc0de", std::string(1026, '\0'));
+    WriteFile(jobTmp + "PRN.dat.5eed0001", std::string(1026, '\0'));
+
+    // What is not a leftover of this user's jobs stays: another user's files, names
+    // that only look like ours, and FIFOs of ours (nor may they hold the clean-up).
+    enum Kind { Foreign, Ours, Fifo };
+    const struct {
+        const char *name;
+        Kind kind;
+    } planted[] = {
+        {"swspool_job77_0badf00d.dat", Foreign},
+        {"swspool_job78_1234.dat", Ours},
+        {"swspool_job79_0000beef.dat.keep", Ours},
+        {"swspool_job80_cafe0001.dat", Fifo},
+        {"report_job82_0badf00d.txt", Foreign},
+        {"report_job.txt", Ours},
+        {"report_job83.txt.keep", Ours},
+        {"report_job84_cafe0001.txt", Fifo},
+        {"q1.dat", Ours},
+        {"q1.dat.0badf00d", Foreign},
+        {"q1.dat.1234", Ours},
+        {"q1.dat.cafe0001", Fifo},
+    };
+    std::vector<std::string> kept = {"report_job52.txt"};
+    for (const auto &p : planted) {
+        const std::string path = tmp + p.name;
+        if (p.kind == Fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else {
+            WriteFile(path, std::string(1026, '\0'));
+        }
+        if (p.kind == Foreign) {
+            ASSERT_EQ(chown(path.c_str(), 4321, 4321), 0);
+        }
+        kept.push_back(p.name);
+    }
+
+    RunOptions next;
+    next.env = {"TMPDIR=" + jobTmp};
+    RunResult r = RunFilter(ManualPages("1"), next);
+    ASSERT_EQ(r.status, 0) << r.err.substr(0, 2000);
+    std::vector<std::string> left = TmpFiles("");
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, kept);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(left, kept) << "a killed job's file is still in the folder, or another was taken";
+    EXPECT_NE(access((jobTmp + "PRN.dat.5eed0001").c_str(), F_OK), 0);
     for (const std::string &k : kept)
-        unlink((tmp + k).c_str());
+        remove((tmp + k).c_str());
 }
 
 TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
@@ -188,6 +245,7 @@ TEST(JobFiles, JobThatCannotSpoolIsCancelledNotSentUnpaired)
         EXPECT_EQ(job.close, CloseSequence(true));
     }
     unlink(tmp.c_str());
+    mkdir(tmp.c_str(), 0755); // as the other tests of this process find it
 }
 
 TEST(JobFiles, AccountingAnswerKeepsTheJobIdAndIsDeletedAfterReading)

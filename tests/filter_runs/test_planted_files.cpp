@@ -25,7 +25,12 @@ struct SharedRoot : TempDir {
         chmod(path.c_str(), 0755);
         MakeDir("/tmp", 01777, 0);
         MakeDir("/log", 0777, 0);
+        MakeDir("/usr", 0755, 0);
+        MakeDir("/usr/bin", 0755, 0);
     }
+    // The first place the status-monitor library is looked for, and the stand-in's state.
+    std::string Library() const { return path + "/usr/bin/hwbridge.so"; }
+    std::string State() const { return path + "/hwbridge-state"; }
     void MakeDir(const std::string &rel, mode_t mode, uid_t owner)
     {
         mkdir((path + rel).c_str(), mode);
@@ -100,9 +105,7 @@ TEST(PlantedFiles, CacheAndLogNamesTakenByOthersNeitherHangNorFeedTheJob)
 {
     SharedRoot root;
     const std::string ras = ManualPages("1");
-    const std::string lib = root.path + "/usr/bin/hwbridge.so", state = root.path + "/hwbridge-state";
-    root.MakeDir("/usr", 0755, 0);
-    root.MakeDir("/usr/bin", 0755, 0);
+    const std::string lib = root.Library(), state = root.State();
     WriteFile(state, "printer=q1 usb://sim\ncap=00 01\n", 0644); // answers SSL
     const std::string ssl = "@PJL SET ENCRYPTION = SSL";
     struct Case {
@@ -147,6 +150,57 @@ TEST(PlantedFiles, CacheAndLogNamesTakenByOthersNeitherHangNorFeedTheJob)
             EXPECT_EQ(ReadFile(planted), c.content) << "another user's file was written";
         }
         ASSERT_EQ(system(("rm -rf '" + root.path + "/tmp/'* '" + lib + "'").c_str()), 0);
+    }
+}
+
+TEST(PlantedFiles, CacheNameTakenByAnotherUserKeepsWhatTheFirstJobLearnt)
+{
+    // Another user makes the queue's cache name in /tmp first: the printer asks the
+    // first job for encrypted pages, and the second job, when the printer cannot be
+    // asked, must still know that from the cache.
+    SharedRoot root;
+    const std::string ras = ManualPages("1"), state = root.State();
+    ASSERT_EQ(system(("cp " HWBRIDGE_SIM " " + root.Library() + " && chmod 0755 " + root.Library()).c_str()),
+              0);
+    root.MakeDir("/spool", 0755, 0);
+    const std::string taken = root.path + "/tmp/q1.dat";
+    const std::string ssl = "@PJL SET ENCRYPTION = SSL";
+    struct Case {
+        const char *what;
+        std::string tmpdir; // the job's TMPDIR, below the root
+        mode_t mode;
+        bool learnt;
+    };
+    const Case cases[] = {
+        // As CUPS hands every filter its temporary folder: root's, group lp, sticky.
+        {"the print system's temporary folder", "/spool/tmp", 01770, true},
+        // One that anybody may write to is no better than /tmp: the shared name it is.
+        {"a temporary folder open to everyone", "/spool/open", 01777, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string tmpdir = root.path + c.tmpdir;
+        mkdir(tmpdir.c_str(), c.mode);
+        chmod(tmpdir.c_str(), c.mode);
+        ASSERT_EQ(chown(tmpdir.c_str(), 0, kFilterUid), 0);
+        Plant(ForeignFile, taken, CapBlock(0, 0));
+        RunOptions o = root.Options();
+        o.ppd = root.Ppd("taken", "\"0\"");
+        for (const char *answer : {"cap=00 01\n", "cap=00 01\ncap_fail=3\n"}) {
+            WriteFile(state, std::string("printer=q1 usb://sim\n") + answer, 0644);
+            o.env = {"HWBRIDGE_SIM_STATE=" + state, "TMPDIR=" + tmpdir};
+            RunResult r = RunFilter(ras, o);
+            EXPECT_EQ(r.status, 0) << r.err.substr(0, 3000);
+            Job job = ParseJob(r.out);
+            ASSERT_TRUE(job.ok) << job.problem;
+            EXPECT_EQ(job.pages.size(), 1u);
+            const bool asked = std::string(answer).find("cap_fail") == std::string::npos;
+            EXPECT_EQ(HasLine(job.header, ssl), asked || c.learnt) << answer;
+        }
+        EXPECT_EQ(ReadFile(taken), CapBlock(0, 0)) << "another user's file was written";
+        EXPECT_EQ(Entries(tmpdir),
+                  c.learnt ? std::vector<std::string>{"q1.dat"} : std::vector<std::string>{});
+        ASSERT_EQ(system(("rm -rf '" + root.path + "/tmp/'* '" + tmpdir + "'").c_str()), 0);
     }
 }
 

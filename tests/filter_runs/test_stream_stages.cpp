@@ -454,18 +454,27 @@ TEST(CloseSequence, NeverEndsOnA512ByteBoundary)
     count_bytes = 0;
 }
 
-TEST(RingSize, FromPageSizeAndMemory)
+TEST(RingSize, FromTheLargerOfPageAndPaperAndTheMemory)
 {
     cups_page_header2_t h = A4Header();
     h.cupsWidth = 4960;
     h.cupsHeight = 7040;
-    EXPECT_EQ(RingSlotsFor(&h, 6ull << 30), 30u);
-    EXPECT_EQ(RingSlotsFor(&h, 512ull << 20), 3u);
-    EXPECT_EQ(RingSlotsFor(&h, 1ull << 20), 1u);
+    const unsigned long long a4 = 4960ull * 7040;
+    EXPECT_EQ(RingSlotsFor(&h, 0, 6ull << 30), 30u);
+    EXPECT_EQ(RingSlotsFor(&h, 0, 512ull << 20), 3u);
+    EXPECT_EQ(RingSlotsFor(&h, a4 / 2, 512ull << 20), 3u);
+    EXPECT_EQ(RingSlotsFor(&h, 0, 1ull << 20), 1u);
+    // A small first page opens no more slots than the largest paper's pages after it fit.
+    EXPECT_EQ(RingSlotsFor(&h, 4 * a4, 6ull << 30), 11u);
+    EXPECT_EQ(RingSlotsFor(&h, 4 * a4, 512ull << 20), 1u);
     h.cupsInteger[4] = 1; // two planes need twice the room
-    EXPECT_EQ(RingSlotsFor(&h, 512ull << 20), 1u);
+    EXPECT_EQ(RingSlotsFor(&h, 0, 512ull << 20), 1u);
+    // 65504 x 16400 pixels times 4 is past 32 bits: 4.3 GB a slot, not 2 MB.
+    h.cupsWidth = 65504;
+    h.cupsHeight = 16400;
+    EXPECT_EQ(RingSlotsFor(&h, 0, 64ull << 30), 7u);
     h.cupsWidth = 0;
-    EXPECT_EQ(RingSlotsFor(&h, 6ull << 30), 1u);
+    EXPECT_EQ(RingSlotsFor(&h, 0, 6ull << 30), 1u);
 }
 
 TEST(PageScaling, Rules)

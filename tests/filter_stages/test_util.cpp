@@ -200,3 +200,65 @@ TEST(DbgMessage, NeverFollowsAPlantedLogFileLink)
     unlink(victim.c_str());
     ResetLogDir();
 }
+
+namespace
+{
+
+// Whether `s` is whole UTF-8 characters (no character cut short).
+bool WholeUtf8(const std::string &s)
+{
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = s[i];
+        size_t n = c < 0x80             ? 1
+                   : (c & 0xE0) == 0xC0 ? 2
+                   : (c & 0xF0) == 0xE0 ? 3
+                   : (c & 0xF8) == 0xF0 ? 4
+                                        : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (size_t k = 1; k < n; k++)
+            if (((unsigned char)s[i + k] & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(StandardErrorLines, LongMessagesAreCutToOneLineOfTheSchedulersSize)
+{
+    // The scheduler ends a line at 2047 bytes without a line feed: a longer one
+    // would go on as a line of its own, whatever its text says.
+    ResetLogDir();
+    struct Writer {
+        std::string prefix;
+        void (*write)(const std::string &);
+    } writers[] = {
+        {"DEBUG: [---filter---][--fn--] ", [](const std::string &t) { DbgMessage("fn", "%s", t.c_str()); }},
+        {"ERROR: ", [](const std::string &t) { RasterError("%s", t.c_str()); }},
+        {"STATE: ", [](const std::string &t) { CupsLine("STATE: ", t.c_str()); }},
+    };
+    for (const Writer &w : writers) {
+        // Up to the last two bytes before the line feed, then what falls on the cut.
+        const std::string fill(2045 - w.prefix.size(), 'x');
+        const std::string texts[] = {
+            std::string(5000, 'x'), fill + "PAGE: 99 1",
+            fill + "\nSTATE: +forged-error",   // an escaped line feed
+            fill + "\xe6\x8a\xa5\xe5\x91\x8a", // three-byte characters
+        };
+        for (const std::string &t : texts) {
+            SCOPED_TRACE(w.prefix + "... of " + std::to_string(t.size()) + " bytes");
+            StderrCapture cap;
+            w.write(t);
+            const std::string out = cap.text();
+            ASSERT_FALSE(out.empty());
+            EXPECT_LE(out.size(), 2047u);
+            EXPECT_GE(out.size(), 2045u) << "cut shorter than the line";
+            EXPECT_EQ(out.find('\n'), out.size() - 1) << "not one line";
+            EXPECT_EQ(out.rfind(w.prefix, 0), 0u);
+            EXPECT_TRUE(WholeUtf8(out));
+            EXPECT_NE(out[out.size() - 2], '\\') << "an escape cut in half";
+        }
+    }
+}

@@ -27,6 +27,8 @@ class Capability : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // A run by hand: the cache lives at its name under the test root.
+        unsetenv("TMPDIR");
         simenv::removeLibraries(bindingRoot());
         simenv::placeLibrary(bindingRoot(), SIM_FULL_LIB, "/usr/bin/hwbridge.so");
         simenv::fs::remove_all(bindingRoot() + "/tmp");

@@ -111,6 +111,8 @@ inline Result run(const Setup &job)
         setenv("HWBRIDGE_SIM_STATE", (R + "/state").c_str(), 1);
         // No scheduler in the tests: keep the destination look-ups on a closed loopback port.
         setenv("CUPS_SERVER", "127.0.0.1:9", 1);
+        // A run by hand: the cache lives at its name under the test root.
+        unsetenv("TMPDIR");
         std::vector<std::string> args = {job.queue, "42", "alice", "status-test", "1", "", job.rasterFile};
         std::vector<char *> argv;
         for (std::string &a : args)
