@@ -2,7 +2,8 @@
 // 022, on the folders as the package leaves them. The job log that the first
 // one's job desk made takes the second one's job too. What another member
 // swaps into or plants in the job logs' folder while a job desk works there
-// neither makes it write outside that folder nor holds printing up.
+// neither makes it write outside that folder nor holds printing up, and an
+// outsider's plug-in in the working folder is never loaded.
 #include "jobdesk.h"
 #include "joblogschema.h"
 #include "jobprinter.h"
@@ -30,6 +31,7 @@ namespace
 const gid_t kGroup = 4300;
 const uid_t kAlice = 4301;
 const uid_t kBob = 4302;
+const uid_t kOutsider = 4303;
 
 QByteArray readFile(const QString &path)
 {
@@ -122,6 +124,7 @@ private slots:
     void swapsWhileTheJobLogOpens();
     void entriesAtTheJournalsName_data();
     void entriesAtTheJournalsName();
+    void pluginsOfTheWorkingFolder();
 
 private:
     QString porvik(const QString &relative) const { return m_root.path() + "/var/porvik/" + relative; }
@@ -403,6 +406,30 @@ void TestSharedJobLog::entriesAtTheJournalsName()
     QCOMPARE(linesWith(log(), "removed:").size(), removed);
     QCOMPARE(errorLines(log()).size(), errors);
     QCOMPARE(contentsOf(own()), before);
+}
+
+// Started by hand from a folder anyone may write, where an outsider put an
+// SQL-driver plug-in: the job desk loads its plug-ins from its own folder.
+void TestSharedJobLog::pluginsOfTheWorkingFolder()
+{
+    const QString work = m_root.path() + "/shared";
+    const QString drivers = work + "/plugins/sqldrivers";
+    QVERIFY(QDir().mkpath(drivers) && setOwner(work, 0, 0, 01777));
+    QVERIFY(QFile::copy(QStringLiteral(PLANTED_SQLDRIVER), drivers + "/libplanted.so"));
+    for (const QString &path : {work + "/plugins", drivers})
+        QVERIFY(setOwner(path, kOutsider, kOutsider, 0755));
+    QVERIFY(setOwner(drivers + "/libplanted.so", kOutsider, kOutsider, 0755));
+
+    std::unique_ptr<QProcess> desk = startDesk(kAlice, work);
+    QVERIFY(desk);
+    const QString name = newJobName();
+    handJob(name);
+    waitPrinted(name);
+    if (QTest::currentTestFailed())
+        return;
+    stopDesk(desk.get());
+    QVERIFY(!QFile::exists(work + "/plugin-ran"));
+    QCOMPARE(jobLogRows().size(), 1);
 }
 
 QTEST_MAIN(TestSharedJobLog)
