@@ -16,9 +16,11 @@ int main(int argc, char *argv[])
 
     QCoreApplication::setSetuidAllowed(true);
     QApplication app(argc, argv);
-    QCoreApplication::addLibraryPath(QStringLiteral("./plugins"));
-
+    // The program's own plug-ins, never the working folder's: the job desk may
+    // be started from a folder that others can write.
     const QString programDir = QCoreApplication::applicationDirPath();
+    QCoreApplication::addLibraryPath(programDir + QString::fromLatin1(paths::kPluginFolder));
+
     QTranslator translator;
     translator.load(programDir + QString::fromLatin1(paths::kTranslationFile));
     QCoreApplication::installTranslator(&translator);

@@ -1,13 +1,14 @@
 #include "joblogdb.h"
 
+#include "joblogvfs.h"
 #include "printername.h"
-#include "spoolfiles.h"
 #include "textcipher.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -15,9 +16,6 @@
 #include <QUuid>
 #include <QVariant>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,33 +47,12 @@ QVariant text(const QString &value)
     return QVariant(value.isNull() ? QStringLiteral("") : value);
 }
 
-// Any member may put entries into the job logs' folders: the job log and its
-// folder are used only when they are what they say, a regular file (or none
-// yet) in a real folder, never a link to somewhere of this user's.
-bool plainJobLogPath(const QString &dbPath)
+// Job logs whose last insert or update failed: one that cannot be used is
+// reported once, not for every job, until it works again.
+QSet<QString> &unusableJobLogs()
 {
-    // Missing is fine: it is made as a folder or file of this job desk's own.
-    using spoolfiles::Entry;
-    const Entry folder = spoolfiles::entryAt(QFileInfo(dbPath).absolutePath());
-    const Entry file = spoolfiles::entryAt(dbPath);
-    if ((folder == Entry::Missing || folder == Entry::Folder) &&
-        (file == Entry::Missing || file == Entry::Regular))
-        return true;
-    qDebug().noquote() << "Error: Failed to connect database."
-                       << "job log or its folder is no plain entry:" << dbPath;
-    return false;
-}
-
-bool openDb(QSqlDatabase &db, const QString &dbPath)
-{
-    if (!plainJobLogPath(dbPath))
-        return false;
-    db.setDatabaseName(dbPath);
-    if (!db.open()) {
-        qDebug() << "Error: Failed to connect database." << db.lastError();
-        return false;
-    }
-    return true;
+    static QSet<QString> paths;
+    return paths;
 }
 
 // The job log's folder is named after the record's printer; a name that is
@@ -88,35 +65,14 @@ bool printerRefused(const JobRecord &record)
     return true;
 }
 
-// SQLite makes a new database file 0644 whatever the umask; made here first,
-// empty (which SQLite takes as a new database), it is for the group too.
-void createJobLogFile(const QString &dbPath)
-{
-    const int fd = ::open(QFile::encodeName(dbPath).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
-    if (fd < 0)
-        return; // made meanwhile, or not makeable: the open below reports it
-    ::fchmod(fd, 0660);
-    ::close(fd);
-}
-
 } // namespace
 
 bool makeJobLogFolder(const QString &folder)
 {
-    const QByteArray path = QFile::encodeName(folder);
-    if (::mkdir(path.constData(), 0770) != 0)
-        return errno == EEXIST;
-    // Through a descriptor, and only while it is ours: the data folder is the
-    // group's, so another member may have put a link in its place meanwhile.
-    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid())
-        ::fchmod(fd, 02770);
-    ::close(fd);
-    return true;
+    const int fd = joblogvfs::openFolder(folder, true);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
 }
 
 JobLogDb::JobLogDb()
@@ -127,31 +83,77 @@ JobLogDb::JobLogDb()
         QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     m_db.setPassword(QString::fromLatin1(kCipherKeyText));
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_REMOVE_KEY"));
+    // A URI names the job log in its checked folder and the VFS that keeps to it.
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_REMOVE_KEY;QSQLITE_OPEN_URI"));
+}
+
+JobLogDb::~JobLogDb()
+{
+    close();
+}
+
+void JobLogDb::close()
+{
+    // SQLite works in the folder by its descriptor's number: closed first.
+    if (m_db.isOpen())
+        m_db.close();
+    m_folder.reset();
+}
+
+QDebug JobLogDb::log()
+{
+    return m_quiet ? QDebug(&m_unreported) : qDebug();
+}
+
+bool JobLogDb::open(const QString &dbPath, bool create)
+{
+    close();
+    m_folder.reset(new joblogvfs::Folder(dbPath, create));
+    if (!m_folder->isOpen()) {
+        log().noquote() << "Error: Failed to connect database." << "no job log folder:" << dbPath;
+        return false;
+    }
+    const joblogvfs::Folder::Entry entry = m_folder->entry();
+    if (entry == joblogvfs::Folder::Entry::Other) {
+        log().noquote() << "Error: Failed to connect database." << "job log is no plain file:" << dbPath;
+        return false;
+    }
+    m_existed = entry == joblogvfs::Folder::Entry::Regular;
+    m_db.setDatabaseName(m_folder->databaseName());
+    if (!m_db.open()) {
+        log() << "Error: Failed to connect database." << m_db.lastError();
+        return false;
+    }
+    return true;
 }
 
 QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
 {
-    if (printerRefused(record) || !plainJobLogPath(dbPath))
+    if (printerRefused(record))
         return QString();
-    const bool existed = QFile::exists(dbPath);
-    // The folder that holds a new file: "/var/porvik/data/" + queue name.
-    if (!existed) {
-        const QString folder = QFileInfo(dbPath).absolutePath();
-        QDir().mkpath(QFileInfo(folder).absolutePath());
-        makeJobLogFolder(folder);
-        createJobLogFile(dbPath);
-    }
-    if (!openDb(m_db, dbPath))
+    m_quiet = unusableJobLogs().contains(dbPath);
+    const QString guid = insert(dbPath, record);
+    if (guid.isEmpty())
+        unusableJobLogs().insert(dbPath);
+    else
+        unusableJobLogs().remove(dbPath);
+    return guid;
+}
+
+QString JobLogDb::insert(const QString &dbPath, const JobRecord &record)
+{
+    // What holds the printers' folders: "/var/porvik/data/".
+    QDir().mkpath(QFileInfo(QFileInfo(dbPath).absolutePath()).absolutePath());
+    if (!open(dbPath, true))
         return QString();
-    if (existed)
+    if (m_existed)
         qDebug() << "Succeed to connect database.";
     // Also for a file that is there without the table (emptied while a job
     // ran, or left by a crash or a full disk): else no job would be logged again.
-    if (!existed || !m_db.tables().contains(QStringLiteral("R_JobInfo"), Qt::CaseInsensitive)) {
+    if (!m_existed || !m_db.tables().contains(QStringLiteral("R_JobInfo"), Qt::CaseInsensitive)) {
         QSqlQuery create(m_db);
         if (!create.exec(QLatin1String(kCreateTable))) {
-            qDebug() << "Error: Failed to create table." << create.lastError();
+            log() << "Error: Failed to create table." << create.lastError();
             return QString();
         }
     }
@@ -162,7 +164,7 @@ QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
     QSqlQuery query(m_db);
     // A failed prepare (no table, say) is reported with its own error.
     if (!query.prepare(QLatin1String(kInsert))) {
-        qDebug() << query.lastError();
+        log() << query.lastError();
         return QString();
     }
     const QString values[] = {
@@ -175,7 +177,7 @@ QString JobLogDb::insertJob(const QString &dbPath, const JobRecord &record)
     for (const QString &v : values)
         query.addBindValue(text(v));
     if (!query.exec()) {
-        qDebug() << query.lastError();
+        log() << query.lastError();
         return QString();
     }
     return guid;
@@ -185,12 +187,23 @@ bool JobLogDb::updateJobResult(const QString &dbPath, const JobRecord &record)
 {
     if (printerRefused(record))
         return false;
-    if (!openDb(m_db, dbPath))
+    m_quiet = unusableJobLogs().contains(dbPath);
+    const bool ok = update(dbPath, record);
+    if (ok)
+        unusableJobLogs().remove(dbPath);
+    else
+        unusableJobLogs().insert(dbPath);
+    return ok;
+}
+
+bool JobLogDb::update(const QString &dbPath, const JobRecord &record)
+{
+    if (!open(dbPath, false))
         return false;
     qDebug() << "Succeed to connect database.";
     QSqlQuery query(m_db);
     if (!query.prepare(QLatin1String(kUpdate))) {
-        qDebug() << query.lastError();
+        log() << query.lastError();
         return false;
     }
     query.addBindValue(text(record.JobDoneTime));
@@ -199,13 +212,14 @@ bool JobLogDb::updateJobResult(const QString &dbPath, const JobRecord &record)
     query.addBindValue(text(record.GUID));
     const bool ok = query.exec();
     if (!ok)
-        qDebug() << query.lastError();
+        log() << query.lastError();
     return ok;
 }
 
 bool JobLogDb::exportToText(const QString &dbPath, const QString &outPath)
 {
-    if (!openDb(m_db, dbPath))
+    m_quiet = false;
+    if (!open(dbPath, false))
         return false;
     qDebug() << "Succeed to connect database.";
     QFile file(outPath);

@@ -18,6 +18,7 @@ constexpr const char kDataDir[] = "/var/porvik/data/";
 constexpr const char kJobLogFileName[] = "/porvikdb.dll";
 
 // Relative to the program's own folder.
+constexpr const char kPluginFolder[] = "/plugins";
 constexpr const char kTranslationFile[] = "/qt_zh_CN.qm";
 constexpr const char kFontFile[] = "/wqy-zenhei.ttf";
 

@@ -1,16 +1,24 @@
-// Two members of the group run the job desk one after the other, each as a
-// uid of its own under umask 022, on the folders as the package leaves them:
-// the job log that the first one's job desk made takes the second one's job too.
+// Members of the group run the job desk, each as a uid of its own under umask
+// 022, on the folders as the package leaves them. The job log that the first
+// one's job desk made takes the second one's job too. What another member
+// swaps into or plants in the job logs' folder while a job desk works there
+// neither makes it write outside that folder nor holds printing up, and an
+// outsider's plug-in in the working folder is never loaded.
 #include "jobdesk.h"
+#include "joblogschema.h"
 #include "jobprinter.h"
 #include "pjljob.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +31,7 @@ namespace
 const gid_t kGroup = 4300;
 const uid_t kAlice = 4301;
 const uid_t kBob = 4302;
+const uid_t kOutsider = 4303;
 
 QByteArray readFile(const QString &path)
 {
@@ -45,6 +54,63 @@ QString ownerOf(const QString &path)
     return QStringLiteral("%1:%2 %3").arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
 }
 
+// Every entry under a folder with its bytes (a folder's are empty): what a
+// user keeps there, to compare after another user had a go at it.
+QMap<QString, QByteArray> contentsOf(const QString &folder)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(path.mid(folder.size()), it.fileInfo().isDir() ? QByteArray() : readFile(path));
+    }
+    return entries;
+}
+
+// Removes whatever is at path; a link goes itself, never what it names.
+bool removeEntry(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return true;
+    return S_ISDIR(st.st_mode) ? QDir(path).removeRecursively() : QFile::remove(path);
+}
+
+// An SQLite file of the user's own, with a table of theirs.
+bool makeOwnDatabase(const QString &path)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("own"));
+        db.setDatabaseName(path);
+        ok = db.open() && QSqlQuery(db).exec(QStringLiteral("create table notes(text)")) &&
+             QSqlQuery(db).exec(QStringLiteral("insert into notes values('mine')"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("own"));
+    return ok;
+}
+
+QStringList linesWith(const QByteArray &log, const QByteArray &text)
+{
+    QStringList lines;
+    for (const QByteArray &line : log.split('\n'))
+        if (line.contains(text))
+            lines << QString::fromUtf8(line);
+    return lines;
+}
+
+// The job log's failures: its own messages and SQLite's errors.
+QStringList errorLines(const QByteArray &log)
+{
+    QStringList lines;
+    for (const QByteArray &line : log.split('\n'))
+        if (line.contains("Error: ") || line.contains("QSqlError"))
+            lines << QString::fromUtf8(line);
+    return lines;
+}
+
 } // namespace
 
 class TestSharedJobLog : public QObject
@@ -52,18 +118,52 @@ class TestSharedJobLog : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void init();
     void membersLogIntoOneJobLog();
+    void swapsWhileTheJobLogOpens_data();
+    void swapsWhileTheJobLogOpens();
+    void entriesAtTheJournalsName_data();
+    void entriesAtTheJournalsName();
+    void pluginsOfTheWorkingFolder();
 
 private:
     QString porvik(const QString &relative) const { return m_root.path() + "/var/porvik/" + relative; }
-    // Starts the job desk as a member, hands it one job, waits until the
-    // printer has it, then ends the job desk.
-    void printAs(uid_t uid, const QString &name, const QByteArray &user, const JobPrinter &printer);
+    QString home(uid_t uid) const { return m_root.path() + "/home-" + QString::number(uid); }
+    // Alice's own files, which no other member can reach.
+    QString own() const { return home(kAlice) + "/own"; }
+    QString folder() const { return porvik("data/") + m_printer->host(); }
+    QString jobLog() const { return folder() + "/porvikdb.dll"; }
+    QByteArray log() const { return readFile(porvik("INSTALL/Log/Spoolbay.log")); }
+    // Rows of the printer's job log, read from a copy of the file alone: SQLite
+    // would block on a FIFO planted beside the job log itself.
+    QList<QMap<QString, QString>> jobLogRows() const;
+    // Runs a shell script as a member of the group in the data folder, with
+    // $P the printer's folder name and $H alice's own folder.
+    bool runAs(uid_t uid, const QString &script);
+    // Starts the job desk as a member and waits until its listener is up.
+    std::unique_ptr<QProcess> startDesk(uid_t uid, const QString &workDir = QString(),
+                                        const QStringList &env = {});
+    // Hands over one job as a spool writer does: written whole beside the
+    // folder and renamed into it, its companion last; both for the group.
+    void handJob(const QString &name, const QByteArray &user = "alice");
+    // Waits until the printer has the job and the spool folder is empty again.
+    void waitPrinted(const QString &name);
+    void stopDesk(QProcess *desk);
+    void printAs(uid_t uid, const QString &name, const QByteArray &user);
+    // A job id not used before in this run.
+    QString newJobName() { return QStringLiteral("job%1").arg(++m_jobs); }
 
     QTemporaryDir m_root;
     QString m_setpriv;
-    int m_starts = 0;
+    std::unique_ptr<JobPrinter> m_printer;
+    int m_jobs = 0;
 };
+
+QList<QMap<QString, QString>> TestSharedJobLog::jobLogRows() const
+{
+    const QString copy = m_root.path() + "/copy-" + QString::number(m_jobs) + ".dll";
+    return QFile::copy(jobLog(), copy) ? readJobLog(copy) : QList<QMap<QString, QString>>();
+}
 
 void TestSharedJobLog::initTestCase()
 {
@@ -74,6 +174,8 @@ void TestSharedJobLog::initTestCase()
         QSKIP("setpriv (util-linux) is missing");
     QVERIFY(m_root.isValid());
     QVERIFY(SimPrinterProcess::waitForPortFree(18020));
+    m_printer.reset(new JobPrinter());
+    QVERIFY(m_printer->start());
 
     // The folders, the lock and the log as postinst leaves them.
     QVERIFY(QDir().mkpath(porvik("INSTALL/Log")));
@@ -94,39 +196,67 @@ void TestSharedJobLog::initTestCase()
     }
     QVERIFY(QFile::copy(QStringLiteral(PRUVO_BIN), porvik("INSTALL/pruvo")));
     QVERIFY(setOwner(porvik("INSTALL/pruvo"), 0, 0, 0755));
+    // A session's own home and runtime folder, so that Qt makes none in /tmp.
+    for (uid_t uid : {kAlice, kBob})
+        QVERIFY(QDir().mkpath(home(uid)) && setOwner(home(uid), uid, uid, 0700));
 }
 
-void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray &user,
-                               const JobPrinter &printer)
+void TestSharedJobLog::init()
 {
-    QProcess desk;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("SPOOLBAY_TEST_ROOT"), m_root.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // A session's own runtime folder, so that Qt makes none in /tmp.
-    const QString home = m_root.path() + "/home-" + QString::number(uid);
-    QVERIFY(QDir().mkpath(home) && setOwner(home, uid, uid, 0700));
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);
-    desk.setProcessEnvironment(env);
-    desk.setWorkingDirectory(m_root.path());
-    desk.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Each case starts without the printer's job log, and with alice's own
+    // folder holding an SQLite file of hers.
+    QVERIFY(removeEntry(folder()) && removeEntry(folder() + ".old"));
+    QVERIFY(removeEntry(own()) && QDir().mkpath(own() + "/logs"));
+    QVERIFY(makeOwnDatabase(own() + "/own.db"));
+    QVERIFY(setOwner(own(), kAlice, kAlice, 0700) && setOwner(own() + "/logs", kAlice, kAlice, 0700) &&
+            setOwner(own() + "/own.db", kAlice, kAlice, 0600));
+}
+
+bool TestSharedJobLog::runAs(uid_t uid, const QString &script)
+{
+    const QString id = QString::number(uid);
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(m_setpriv, {"--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup),
+                        QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+                        QStringLiteral("umask 022 && cd '%1' && P=%2 H='%3' && %4")
+                            .arg(porvik("data"), m_printer->host(), own(), script)});
+    return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+std::unique_ptr<QProcess> TestSharedJobLog::startDesk(uid_t uid, const QString &workDir,
+                                                      const QStringList &env)
+{
+    std::unique_ptr<QProcess> desk(new QProcess());
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("SPOOLBAY_TEST_ROOT"), m_root.path());
+    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    e.insert(QStringLiteral("HOME"), home(uid));
+    e.insert(QStringLiteral("XDG_RUNTIME_DIR"), home(uid));
+    for (const QString &pair : env)
+        e.insert(pair.section('=', 0, 0), pair.section('=', 1));
+    desk->setProcessEnvironment(e);
+    desk->setWorkingDirectory(workDir.isEmpty() ? m_root.path() : workDir);
+    desk->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Each start reads its own lines of the log.
+    QFile(porvik("INSTALL/Log/Spoolbay.log")).resize(0);
     // A member's session: its own uid and group, porvik as a supplementary group.
     const QString id = QString::number(uid);
-    desk.start(QStringLiteral("sh"),
-               {QStringLiteral("-c"), QStringLiteral("umask 022 && exec \"$@\""), QStringLiteral("sh"),
-                m_setpriv, "--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup),
-                QStringLiteral("--"), QStringLiteral(SPOOLBAY_BIN)});
-    QVERIFY(desk.waitForStarted());
+    desk->start(QStringLiteral("sh"),
+                {QStringLiteral("-c"), QStringLiteral("umask 022 && exec \"$@\""), QStringLiteral("sh"),
+                 m_setpriv, "--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup),
+                 QStringLiteral("--"), QStringLiteral(SPOOLBAY_BIN)});
     // Its listener is up (and its start-up purge done) once the self-test is logged.
-    ++m_starts;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        readFile(porvik("INSTALL/Log/Spoolbay.log")).count("context  : hello") == m_starts, 30000);
+    if (!desk->waitForStarted() ||
+        !QTest::qWaitFor([this] { return log().contains("context  : hello"); }, 30000))
+        desk.reset();
+    return desk;
+}
 
-    // Handed over as a spool writer does: the job written whole beside the
-    // folder and renamed into it, its companion last; both for the group.
+void TestSharedJobLog::handJob(const QString &name, const QByteArray &user)
+{
     PjlJob job;
-    job.queue = printer.host().toLatin1();
+    job.queue = m_printer->host().toLatin1();
     job.title = name.toUtf8() + ".pdf";
     job.user = user;
     const QString file = name + ".pcl";
@@ -136,41 +266,169 @@ void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray 
         QVERIFY(setOwner(m_root.path() + "/stage/" + f, 0, kGroup, 0660));
         QVERIFY(QFile::rename(m_root.path() + "/stage/" + f, porvik("SPOOL/") + f));
     }
+}
 
-    QTRY_VERIFY_WITH_TIMEOUT(printer.parts(name).join('\n').contains("end " + name + "_end.pcl"), 30000);
+void TestSharedJobLog::waitPrinted(const QString &name)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(m_printer->parts(name).join('\n').contains("end " + name + "_end.pcl"), 30000);
     QTRY_VERIFY_WITH_TIMEOUT(QDir(porvik("SPOOL")).isEmpty(), 20000);
-    desk.terminate();
-    QVERIFY(desk.waitForFinished(20000));
+}
+
+void TestSharedJobLog::stopDesk(QProcess *desk)
+{
+    QCOMPARE(desk->state(), QProcess::Running);
+    desk->terminate();
+    QVERIFY(desk->waitForFinished(20000));
+}
+
+void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray &user)
+{
+    std::unique_ptr<QProcess> desk = startDesk(uid);
+    QVERIFY(desk);
+    handJob(name, user);
+    waitPrinted(name);
+    if (!QTest::currentTestFailed())
+        stopDesk(desk.get());
 }
 
 void TestSharedJobLog::membersLogIntoOneJobLog()
 {
-    JobPrinter printer;
-    QVERIFY(printer.start());
-    printAs(kAlice, QStringLiteral("alice1"), "alice", printer);
+    printAs(kAlice, QStringLiteral("alice1"), "alice");
+    const QByteArray aliceLog = log();
     if (QTest::currentTestFailed())
         return;
-    printAs(kBob, QStringLiteral("bob1"), "bob", printer);
+    printAs(kBob, QStringLiteral("bob1"), "bob");
     if (QTest::currentTestFailed())
         return;
 
-    const QString folder = porvik("data/") + printer.host();
-    const QString dbPath = folder + "/porvikdb.dll";
     QStringList users;
-    for (const auto &row : readJobLog(dbPath))
+    for (const auto &row : jobLogRows())
         users << row.value("UserName") + "/" + row.value("JobName");
-    const QByteArray log = readFile(porvik("INSTALL/Log/Spoolbay.log"));
-    QByteArrayList errors;
-    for (const QByteArray &line : log.split('\n'))
-        if (line.contains("QSqlError"))
-            errors << line;
-    QVERIFY2(errors.isEmpty(), errors.join('\n').constData());
+    const QStringList errors = errorLines(aliceLog + log());
+    QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
     QCOMPARE(users, QStringList({"alice/alice1.pdf", "bob/bob1.pdf"}));
 
     // Made by the first member's job desk, for the group whatever its umask.
     const QString made = QStringLiteral("%1:%2 ").arg(kAlice).arg(kGroup);
-    QCOMPARE(ownerOf(folder), made + "2770");
-    QCOMPARE(ownerOf(dbPath), made + "660");
+    QCOMPARE(ownerOf(folder()), made + "2770");
+    QCOMPARE(ownerOf(jobLog()), made + "660");
+}
+
+// While alice's job desk opens the job log for a job, bob swaps in a link to
+// a file or folder of alice's own. A wrapper holds that open until the swap is
+// done, so the swap falls between the job desk's checks and its use.
+void TestSharedJobLog::swapsWhileTheJobLogOpens_data()
+{
+    QTest::addColumn<QString>("swap");
+    QTest::newRow("job log for a link to her SQLite file")
+        << R"(ln -s "$H/own.db" "$P/new" && mv -T "$P/new" "$P/porvikdb.dll")";
+    QTest::newRow("job log for a link to a missing name of hers")
+        << R"(ln -s "$H/made.db" "$P/new" && mv -T "$P/new" "$P/porvikdb.dll")";
+    QTest::newRow("printer's folder for a link to her folder")
+        << R"(mv "$P" "$P.old" && ln -s "$H/logs" "$P")";
+}
+
+void TestSharedJobLog::swapsWhileTheJobLogOpens()
+{
+    QFETCH(QString, swap);
+    const QString hold = m_root.path() + "/hold";
+    QVERIFY(QDir(hold).removeRecursively() && QDir().mkpath(hold) && setOwner(hold, kAlice, kAlice, 0700));
+    // The job log as bob's job desk left it.
+    QVERIFY(runAs(kBob, R"(mkdir -m 2770 "$P" && touch "$P/porvikdb.dll" && chmod 660 "$P/porvikdb.dll")"));
+    const QMap<QString, QByteArray> before = contentsOf(own());
+    QCOMPARE(before.size(), 2);
+
+    const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
+    std::unique_ptr<QProcess> desk =
+        startDesk(kAlice, QString(),
+                  {"LD_PRELOAD=" HOLD_JOBLOG_SHIM, "SPOOLBAY_HOLD_DIR=" + hold,
+                   "ASAN_OPTIONS=" + asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0"});
+    QVERIFY(desk);
+    QVERIFY(QFile(hold + "/hold").open(QIODevice::WriteOnly));
+    const QString name = newJobName();
+    handJob(name);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(hold + "/held"), 30000);
+    QVERIFY(runAs(kBob, swap));
+    QVERIFY(QFile::remove(hold + "/hold"));
+
+    // Printed, and nothing of alice's written, made or changed.
+    waitPrinted(name);
+    if (QTest::currentTestFailed())
+        return;
+    stopDesk(desk.get());
+    const QMap<QString, QByteArray> after = contentsOf(own());
+    QCOMPARE(after.keys(), before.keys());
+    QCOMPARE(after, before);
+}
+
+// Beside a job log that bob's job desk made, bob plants an entry at a name
+// SQLite opens: alice's job desk neither hangs on it nor writes through it,
+// both jobs print, and the log says it once.
+void TestSharedJobLog::entriesAtTheJournalsName_data()
+{
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<int>("rows");    // in the job log after both jobs
+    QTest::addColumn<int>("removed"); // log lines telling a planted entry went
+    QTest::addColumn<int>("errors");  // log lines telling the job log failed
+    // Planted entries at the journal's name go, so the job log works again.
+    QTest::newRow("FIFO at the journal") << R"(mkfifo "$P/porvikdb.dll-journal")" << 2 << 1 << 0;
+    QTest::newRow("link at the journal") << R"(ln -s "$H/own.db" "$P/porvikdb.dll-journal")" << 2 << 1 << 0;
+    // A write-ahead log's index would be opened by name: such a job log is not used.
+    QTest::newRow("job log kept in WAL, FIFO at its index")
+        << R"(sqlite3 "$P/porvikdb.dll" "PRAGMA journal_mode=WAL;" >/dev/null && mkfifo "$P/porvikdb.dll-shm")"
+        << 0 << 0 << 1;
+}
+
+void TestSharedJobLog::entriesAtTheJournalsName()
+{
+    QFETCH(QString, plant);
+    QFETCH(int, rows);
+    QFETCH(int, removed);
+    QFETCH(int, errors);
+    QVERIFY(runAs(kBob, QStringLiteral(R"(mkdir -m 2770 "$P" && sqlite3 "$P/porvikdb.dll" "%1" && )"
+                                       R"(chmod 660 "$P/porvikdb.dll")")
+                            .arg(QLatin1String(kCreate))));
+    QVERIFY(runAs(kBob, plant));
+    const QMap<QString, QByteArray> before = contentsOf(own());
+
+    std::unique_ptr<QProcess> desk = startDesk(kAlice);
+    QVERIFY(desk);
+    for (const QString &name : {newJobName(), newJobName()}) {
+        handJob(name);
+        waitPrinted(name);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    stopDesk(desk.get());
+
+    QCOMPARE(jobLogRows().size(), rows);
+    QCOMPARE(linesWith(log(), "journal is not a plain file, removed:").size(), removed);
+    QCOMPARE(errorLines(log()).size(), errors);
+    QCOMPARE(contentsOf(own()), before);
+}
+
+// Started by hand from a folder anyone may write, where an outsider put an
+// SQL-driver plug-in: the job desk loads its plug-ins from its own folder.
+void TestSharedJobLog::pluginsOfTheWorkingFolder()
+{
+    const QString work = m_root.path() + "/shared";
+    const QString drivers = work + "/plugins/sqldrivers";
+    QVERIFY(QDir().mkpath(drivers) && setOwner(work, 0, 0, 01777));
+    QVERIFY(QFile::copy(QStringLiteral(PLANTED_SQLDRIVER), drivers + "/libplanted.so"));
+    for (const QString &path : {work + "/plugins", drivers})
+        QVERIFY(setOwner(path, kOutsider, kOutsider, 0755));
+    QVERIFY(setOwner(drivers + "/libplanted.so", kOutsider, kOutsider, 0755));
+
+    std::unique_ptr<QProcess> desk = startDesk(kAlice, work);
+    QVERIFY(desk);
+    const QString name = newJobName();
+    handJob(name);
+    waitPrinted(name);
+    if (QTest::currentTestFailed())
+        return;
+    stopDesk(desk.get());
+    QVERIFY(!QFile::exists(work + "/plugin-ran"));
+    QCOMPARE(jobLogRows().size(), 1);
 }
 
 QTEST_MAIN(TestSharedJobLog)
