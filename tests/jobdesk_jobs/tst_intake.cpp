@@ -416,6 +416,7 @@ void TestIntake::jobLogUpdateFindsFirstRecord()
 void TestIntake::printerNameThatIsNoPlainName_data()
 {
     QTest::addColumn<QString>("printer");
+    QTest::newRow("none") << ""; // the companion names no printer
     QTest::newRow("parent folder") << "../escape";
     QTest::newRow("up into the install folder") << "../../INSTALL/Log";
     QTest::newRow("sub folder") << "a/b";

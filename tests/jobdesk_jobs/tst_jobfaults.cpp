@@ -50,7 +50,6 @@ private slots:
     void awkwardFileNames();
     void repeatedJobName();
     void incompleteFileCompletesLater();
-    void emptyPrinterInformation();
     void cancelFromJobList();
     void cancelAnsweredDuringAnotherUpload();
     void idsDifferingInBarAndUnderscore();
@@ -338,26 +337,6 @@ void TestJobFaults::incompleteFileCompletesLater()
     }
     waitIdle();
     QCOMPARE(printer.jobFile(QStringLiteral("late"), QStringLiteral("data.prn")), whole);
-}
-
-// A converter that leaves the companion empty: the job still goes through
-// the log and the ticket, and its upload to no printer fails cleanly.
-void TestJobFaults::emptyPrinterInformation()
-{
-    m_desk->setConverterInstalled(false);
-    QVERIFY(m_desk->dropJob(QStringLiteral("bare.pcl"), jobFor(JobPrinter::unusedHost())));
-    waitIdle();
-    m_desk->setConverterInstalled(true);
-
-    const auto rows = m_desk->jobLogRows(QString());
-    QCOMPARE(rows.size(), 1);
-    QCOMPARE(rows.first()["JobName"], QString());
-    QCOMPARE(rows.first()["PageCount"], QStringLiteral("0"));
-    QCOMPARE(rows.first()["JobInfo"], QStringLiteral("待打印"));
-    QVERIFY(logContains(QStringLiteral("<JobID>bare</JobID>")));
-    QVERIFY(logContains(QStringLiteral("<DriverName>Porvik-Jyx(30)</DriverName>")));
-    QVERIFY(logContains(QStringLiteral("<Copies>0</Copies>")));
-    QVERIFY(logContains(QStringLiteral("JOB FAILED")));
 }
 
 // Right-click on the job's row, choose the menu entry: the printer is asked
