@@ -1,6 +1,7 @@
 #include "listenfile.h"
 
 #include "httpservices.h"
+#include "paths.h"
 #include "spoolfiles.h"
 #include "textcipher.h"
 
@@ -123,15 +124,27 @@ void ListenFile::noteRefusals(const QStringList &files)
         if (files.contains(m_lastHanded)) {
             m_refused.removeAll(m_lastHanded);
             m_refused.append(m_lastHanded);
+            // As it was when handed over: a change since, even during the
+            // try, gets it tried again.
+            m_refusedKeys.insert(m_lastHanded, m_lastHandedKey);
         }
         m_lastHanded.clear();
     }
     for (int i = 0; i < m_refused.size();) {
-        if (files.contains(m_refused.at(i)))
+        if (files.contains(m_refused.at(i))) {
             ++i;
-        else
+        } else {
+            m_refusedKeys.remove(m_refused.at(i));
             m_refused.removeAt(i);
+        }
     }
+}
+
+QByteArray ListenFile::refusalKey(const QString &name) const
+{
+    const QString path = m_spoolDir + name;
+    return spoolfiles::identity(path) + spoolfiles::identity(path + QStringLiteral(".xml")) +
+           spoolfiles::identity(paths::pruvoTool());
 }
 
 QStringList ListenFile::scanSpool()
@@ -151,10 +164,14 @@ QStringList ListenFile::scanSpool()
             continue;
         if (spoolfiles::entryAt(m_spoolDir + name) != spoolfiles::Entry::Regular)
             continue;
+        const QByteArray key = refusalKey(name);
+        if (m_refusedKeys.value(name) == key)
+            continue;
         if (!g_spoolBusy.testAndSetOrdered(0, 1))
             continue;
         const QString path = m_spoolDir + name;
         m_lastHanded = name;
+        m_lastHandedKey = key;
         handed << path;
         emit sigFindFile(path);
     }

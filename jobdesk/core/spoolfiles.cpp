@@ -85,6 +85,17 @@ bool readRegular(const QString &path, QByteArray *data, bool *notRegular)
     return ok;
 }
 
+QByteArray identity(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArrayLiteral("-");
+    const qint64 fields[] = {qint64(st.st_dev),        qint64(st.st_ino),          qint64(st.st_mode),
+                             qint64(st.st_size),       qint64(st.st_mtim.tv_sec),  qint64(st.st_mtim.tv_nsec),
+                             qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+    return QByteArray(reinterpret_cast<const char *>(fields), sizeof fields);
+}
+
 bool replaceFile(const QString &path, const QByteArray &data)
 {
     // Hidden, so the spool listener never lists it; short, so any name fits.

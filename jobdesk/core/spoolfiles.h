@@ -26,6 +26,10 @@ int openRegular(const QString &path, bool *notRegular = nullptr);
 // The whole of a regular file, opened as above; false when it cannot be read.
 bool readRegular(const QString &path, QByteArray *data, bool *notRegular = nullptr);
 
+// Device, inode, size and times of the entry at path itself, as bytes that
+// differ whenever any of them does; the same bytes for every missing entry.
+QByteArray identity(const QString &path);
+
 // Writes data to a new file of our own in path's folder and renames it over
 // path, which replaces whatever entry is there (a link itself, never what it
 // names); false, with nothing left behind, when that cannot be done.
