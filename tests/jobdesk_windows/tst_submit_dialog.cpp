@@ -43,6 +43,7 @@ private:
     QTemporaryDir m_root;
     QTemporaryDir m_work;
     QTemporaryDir m_store;
+    QTemporaryDir m_cache; // the controller's copies of the jobs
     QString m_previousDir;
     SimPrinterProcess *m_printer = nullptr;
     PrintConfig *m_controller = nullptr;
@@ -87,6 +88,7 @@ private:
         c.SecLevel = levels;
         c.m_pipelineJob = name;
         QVERIFY(c.isFileComplete());
+        QVERIFY(c.copyJobFiles());
         c.writeJobTicket();
     }
     QString spoolDir() const { return m_root.path() + QStringLiteral("/var/porvik/SPOOL/"); }
@@ -100,8 +102,9 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid() && m_store.isValid());
+        QVERIFY(m_root.isValid() && m_work.isValid() && m_store.isValid() && m_cache.isValid());
         qputenv("SPOOLBAY_TEST_ROOT", QFile::encodeName(m_root.path()));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
         qputenv("BARCODE_SIM_LOG", QFile::encodeName(toolLog()));
         QVERIFY(QFile::copy(QStringLiteral(BIN_DIR "/BarcodeUtil.jar"), m_work.path() + "/BarcodeUtil.jar"));
         m_previousDir = QDir::currentPath();
