@@ -14,9 +14,30 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 QAtomicInt g_spoolBusy(0);
+
+namespace
+{
+
+// A name as bytes for the log: anything but plain ASCII as \xNN.
+QString printableName(const QByteArray &name)
+{
+    QString text;
+    for (const char c : name) {
+        const uchar u = uchar(c);
+        if (u >= 0x20 && u < 0x7f && u != '\\')
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+} // namespace
 
 ListenFile::ListenFile(const QString &spoolDir, QObject *parent)
     : QThread(parent), m_spoolDir(spoolDir)
@@ -70,9 +91,37 @@ QStringList ListenFile::listSpool() const
     return files;
 }
 
+void ListenFile::removeNamesThatAreNoText(QStringList *left)
+{
+    const int dirFd = ::open(QFile::encodeName(m_spoolDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    for (const QByteArray &name : spoolfiles::entryNames(dirFd)) {
+        // A job is named in its ticket, the job log and the parts it goes out
+        // as, all text: a name that is not text would come out as another
+        // (perhaps another job's), and no path of ours would reach it.
+        // Hidden entries are a writer's own, still being made.
+        if (name.startsWith('.') || QFile::encodeName(QFile::decodeName(name)) == name)
+            continue;
+        struct stat st;
+        if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        const QString shown = printableName(name);
+        if (::unlinkat(dirFd, name.constData(), 0) == 0) {
+            qDebug().noquote() << "spool entry name is not text, removed:" << shown;
+        } else {
+            if (!m_oddLeft.contains(shown))
+                qDebug().noquote() << "spool entry name is not text, left in place:" << shown;
+            *left << shown;
+        }
+    }
+    ::close(dirFd);
+}
+
 void ListenFile::removeOddEntries()
 {
     QStringList left;
+    removeNamesThatAreNoText(&left);
     const QStringList names =
         QDir(m_spoolDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &name : names) {

@@ -49,8 +49,10 @@ private:
     // The regular files of the spool folder, largest first.
     QStringList listSpool() const;
     // Refuses what is no regular file (a link, FIFO, device, a folder named
-    // like a companion): removed, or logged once when it cannot be.
+    // like a companion) and every entry whose name is no text: removed, or
+    // logged once when it cannot be.
     void removeOddEntries();
+    void removeNamesThatAreNoText(QStringList *left);
     void purgeSpool();
     bool readFrame(QTcpSocket *socket);
 

@@ -1,8 +1,8 @@
 // The real job desk in the session of a member, alice, while another member,
 // bob, changes what is in the spool folder under it: nothing he puts or swaps
 // in may make her job desk or its converter tool write outside the shared
-// folders or end it; a job it cannot take stays, and is said once per
-// change, not at every look.
+// folders, end it, or leave a job for ever; a job it cannot take stays, and is
+// said once per change, not at every look.
 #include "jobdesk.h"
 #include "jobprinter.h"
 #include "membersite.h"
@@ -35,6 +35,12 @@ QByteArray bytesOf(const PjlJob &job)
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/j");
     return writePjlJob(path, job) ? fileBytes(path) : QByteArray();
+}
+
+bool entryExists(const QByteArray &path)
+{
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0;
 }
 
 QString quoted(const QString &path)
@@ -81,6 +87,8 @@ private slots:
     void jobWithoutPrinter();
     void keptJobSaidOncePerChange_data();
     void keptJobSaidOncePerChange();
+    void nameThatIsNoText_data();
+    void nameThatIsNoText();
 
 private:
     // Bob's own folder beside the spool folder, to make what he renames in.
@@ -380,6 +388,42 @@ void TestMemberDesk::keptJobSaidOncePerChange()
     QTest::qWait(3000);
     QCOMPARE(m_site->logLines(line), 2);
     QCOMPARE(printer.parts(job).size(), printedFirst ? 2 : 0);
+}
+
+void TestMemberDesk::nameThatIsNoText_data()
+{
+    QTest::addColumn<bool>("beforeStart"); // there when the job desk starts, else handed over while it runs
+    QTest::newRow("handed over while it runs") << false;
+    QTest::newRow("there at its start") << true;
+}
+
+// A job whose name is not text (its bytes are no UTF-8) cannot be named in
+// its ticket, the job log or the parts it would go out as: it is removed
+// with its companion, with a log line, and never counts as a file of the
+// folder; the jobs around it print.
+void TestMemberDesk::nameThatIsNoText()
+{
+    QFETCH(bool, beforeStart);
+    JobPrinter printer({"--states", "Queueing"});
+    QVERIFY(printer.start());
+    const QByteArray odd = "\xff\xfe.pcl";
+    const QByteArray oddPath = QFile::encodeName(m_site->spool(QString())) + odd;
+    if (beforeStart) {
+        // With one other file: a folder of one file keeps it at the start.
+        QVERIFY(m_site->handOver(odd, jobFor(printer.host())));
+        QVERIFY(writeBytes(m_site->spool("lonely.pcl"), "x"));
+        QVERIFY(m_site->startDesk(kAlice));
+        QCOMPARE(QDir(m_site->spool(QString())).entryList(QDir::Files), QStringList("lonely.pcl"));
+    } else {
+        QVERIFY(m_site->startDesk(kAlice));
+        QVERIFY(m_site->handOver(odd, jobFor(printer.host())));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!entryExists(oddPath) && !entryExists(oddPath + ".xml"), 20000);
+    QCOMPARE(m_site->logLines("spool entry name is not text, removed: \\xff\\xfe.pcl"), 2); // the job and its companion
+    QVERIFY(m_site->log().contains("spool entry name is not text, removed: \\xff\\xfe.pcl.xml"));
+
+    QVERIFY(m_site->handOver("next.pcl", jobFor(printer.host(), 3)));
+    QTRY_VERIFY_WITH_TIMEOUT(printer.parts(QStringLiteral("next")).join('\n').contains("end next_end.pcl"), 30000);
 }
 
 QTEST_MAIN(TestMemberDesk)
