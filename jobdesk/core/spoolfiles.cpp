@@ -74,9 +74,12 @@ bool readRegular(const QString &path, QByteArray *data, qint64 maxBytes, bool *n
     if (fd < 0)
         return false;
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && st.st_size <= maxBytes;
-    if (!ok && tooLarge)
-        *tooLarge = true;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && st.st_size > maxBytes) {
+        if (tooLarge)
+            *tooLarge = true;
+        ok = false;
+    }
     char chunk[65536];
     while (ok) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
