@@ -325,13 +325,20 @@ private slots:
         g_spoolBusy.storeRelease(0);
         QTRY_VERIFY_WITH_TIMEOUT(g_log->contains(QString::fromUtf8("文件正在产生")), 10000);
 
-        // The click comes while the listener's next offer of the file waits
-        // in the queue, the busy flag already taken for it.
+        // The click comes while the listener's next offer of the file (it
+        // grew, so it is offered again) waits in the queue, the busy flag
+        // already taken for it.
         m_controller->showSubmitDialog();
+        {
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::Append));
+            f.write(kJobData.mid(20, 5));
+        }
         QElapsedTimer waited;
         waited.start();
         while (g_spoolBusy.loadAcquire() != 1 && waited.elapsed() < 5000)
             QThread::msleep(5);
+        QCOMPARE(g_spoolBusy.loadAcquire(), 1);
         const int seen = m_printer->events().size();
         QTest::mouseClick(m_controller->findChild<QPushButton *>(button), Qt::LeftButton);
         QTest::qWait(1200); // an upload or a removal would show by now
