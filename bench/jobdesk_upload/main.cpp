@@ -136,6 +136,8 @@ int main(int argc, char **argv)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SPOOLBAY_TEST_ROOT"), root);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Its copies of the job go to a cache of its own, not the user's.
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
     desk.setProcessEnvironment(env);
     desk.setWorkingDirectory(QFileInfo(QStringLiteral(SPOOLBAY_BIN)).absolutePath());
     desk.setStandardOutputFile(QProcess::nullDevice());

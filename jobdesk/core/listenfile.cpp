@@ -1,6 +1,7 @@
 #include "listenfile.h"
 
 #include "httpservices.h"
+#include "paths.h"
 #include "spoolfiles.h"
 #include "textcipher.h"
 
@@ -13,9 +14,30 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 QAtomicInt g_spoolBusy(0);
+
+namespace
+{
+
+// A name as bytes for the log: anything but plain ASCII as \xNN.
+QString printableName(const QByteArray &name)
+{
+    QString text;
+    for (const char c : name) {
+        const uchar u = uchar(c);
+        if (u >= 0x20 && u < 0x7f && u != '\\')
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+} // namespace
 
 ListenFile::ListenFile(const QString &spoolDir, QObject *parent)
     : QThread(parent), m_spoolDir(spoolDir)
@@ -69,9 +91,37 @@ QStringList ListenFile::listSpool() const
     return files;
 }
 
+void ListenFile::removeNamesThatAreNoText(QStringList *left)
+{
+    const int dirFd = ::open(QFile::encodeName(m_spoolDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    for (const QByteArray &name : spoolfiles::entryNames(dirFd)) {
+        // A job is named in its ticket, the job log and the parts it goes out
+        // as, all text: a name that is not text would come out as another
+        // (perhaps another job's), and no path of ours would reach it.
+        // Hidden entries are a writer's own, still being made.
+        if (name.startsWith('.') || QFile::encodeName(QFile::decodeName(name)) == name)
+            continue;
+        struct stat st;
+        if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        const QString shown = printableName(name);
+        if (::unlinkat(dirFd, name.constData(), 0) == 0) {
+            qDebug().noquote() << "spool entry name is not text, removed:" << shown;
+        } else {
+            if (!m_oddLeft.contains(shown))
+                qDebug().noquote() << "spool entry name is not text, left in place:" << shown;
+            *left << shown;
+        }
+    }
+    ::close(dirFd);
+}
+
 void ListenFile::removeOddEntries()
 {
     QStringList left;
+    removeNamesThatAreNoText(&left);
     const QStringList names =
         QDir(m_spoolDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &name : names) {
@@ -123,15 +173,27 @@ void ListenFile::noteRefusals(const QStringList &files)
         if (files.contains(m_lastHanded)) {
             m_refused.removeAll(m_lastHanded);
             m_refused.append(m_lastHanded);
+            // As it was when handed over: a change since, even during the
+            // try, gets it tried again.
+            m_refusedKeys.insert(m_lastHanded, m_lastHandedKey);
         }
         m_lastHanded.clear();
     }
     for (int i = 0; i < m_refused.size();) {
-        if (files.contains(m_refused.at(i)))
+        if (files.contains(m_refused.at(i))) {
             ++i;
-        else
+        } else {
+            m_refusedKeys.remove(m_refused.at(i));
             m_refused.removeAt(i);
+        }
     }
+}
+
+QByteArray ListenFile::refusalKey(const QString &name) const
+{
+    const QString path = m_spoolDir + name;
+    return spoolfiles::identity(path) + spoolfiles::identity(path + QStringLiteral(".xml")) +
+           spoolfiles::identity(paths::pruvoTool());
 }
 
 QStringList ListenFile::scanSpool()
@@ -151,10 +213,14 @@ QStringList ListenFile::scanSpool()
             continue;
         if (spoolfiles::entryAt(m_spoolDir + name) != spoolfiles::Entry::Regular)
             continue;
+        const QByteArray key = refusalKey(name);
+        if (m_refusedKeys.value(name) == key)
+            continue;
         if (!g_spoolBusy.testAndSetOrdered(0, 1))
             continue;
         const QString path = m_spoolDir + name;
         m_lastHanded = name;
+        m_lastHandedKey = key;
         handed << path;
         emit sigFindFile(path);
     }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QAtomicInt>
+#include <QByteArray>
+#include <QHash>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -47,8 +49,10 @@ private:
     // The regular files of the spool folder, largest first.
     QStringList listSpool() const;
     // Refuses what is no regular file (a link, FIFO, device, a folder named
-    // like a companion): removed, or logged once when it cannot be.
+    // like a companion) and every entry whose name is no text: removed, or
+    // logged once when it cannot be.
     void removeOddEntries();
+    void removeNamesThatAreNoText(QStringList *left);
     void purgeSpool();
     bool readFrame(QTcpSocket *socket);
 
@@ -63,11 +67,18 @@ private:
     // --- refused spool files (jpipe) ---
     // A file handed over that is still in the folder once the controller is
     // idle again was refused (repeated job name, still being written, bad
-    // companion). Such files are offered after every other ready file, the
-    // least recently refused first, so none of them holds up the rest.
+    // companion). Such a file is offered again only once it, its companion
+    // or the converter tool has changed since it was handed over, so that it
+    // is tried and logged once per change, not at every scan; then after
+    // every other ready file, the least recently refused first, so none of
+    // them holds up the rest.
     void noteRefusals(const QStringList &files);
+    // What the intake's answer for a file depends on, as bytes that change with it.
+    QByteArray refusalKey(const QString &name) const;
     QString m_lastHanded;
+    QByteArray m_lastHandedKey;
     QStringList m_refused;
+    QHash<QString, QByteArray> m_refusedKeys;
     // --- end of refused spool files ---
     // Odd entries that could not be removed, already logged.
     QStringList m_oddLeft;

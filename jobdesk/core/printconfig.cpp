@@ -1,5 +1,6 @@
 #include "printconfig.h"
 
+#include "jobcopy.h"
 #include "listenfile.h"
 #include "listenstatus.h"
 #include "paths.h"
@@ -51,6 +52,8 @@ PrintConfig::PrintConfig(QWidget *parent, Qt::WindowFlags flags)
         qDebug().noquote() << QString::fromLatin1(paths::kSpoolDir) + QStringLiteral("  create failed");
 
     m_spoolDir = spoolDir;
+    // Before any job: the copies an earlier run left are of jobs it ended.
+    jobcopy::sweepEarlierCopies();
     m_listenFile = new ListenFile(m_spoolDir);
     wire(m_listenFile, SIGNAL(sigFindFile(QString)), this, SLOT(onFindFile(QString)));
     wire(this, SIGNAL(sigRemoveFile(QString)), m_listenFile, SLOT(onRemoveFile(QString)));

@@ -27,6 +27,10 @@ namespace spoolfiles
 {
 class CheckedFile;
 }
+namespace jobcopy
+{
+class JobCopy;
+}
 
 class PrintConfig : public QWidget
 {
@@ -41,6 +45,7 @@ public:
     // Job pipeline and requests.
     void clearStatus();
     bool isFileComplete();
+    bool copyJobFiles();
     void runPrnTool();
     bool readPrinterInfo();
     bool ensureDirectory(const QString &path);
@@ -140,9 +145,13 @@ public:
     QString m_pipelineJob;
     // An upload is waiting in m_uploadLoop, which must not be entered twice.
     bool m_uploading = false;
-    // SpoolFile as it passed the completeness check, until the job ends;
-    // the upload sends exactly these bytes.
+    // SpoolFile as it passed the completeness check, until the job ends.
     std::shared_ptr<spoolfiles::CheckedFile> m_checkedSpool;
+    // The job's own copy of those bytes and of its companion, which the
+    // converter tool and every later step use, until the job ends.
+    std::shared_ptr<jobcopy::JobCopy> m_jobCopy;
+    // The job-list state of the current upload's failure, empty while none.
+    QString m_uploadFailure;
 
 private:
     // --- job pipeline helpers (jpipe) ---
@@ -154,6 +163,9 @@ private:
     void leaveIntake();
     // The ticket as stored in XmlFile, extended with MediaSize, HostInterface and Sec.
     QString extendedJobTicket() const;
+    // Ends an upload that did not reach its final part, or whose final part
+    // was refused: the job is logged and listed as failed, never watched.
+    void endFailedUpload();
     // Job id as written in a job-list row, and back: "|" would split the
     // row's fields, so it is written as "/", which no job id holds.
     static QString jobRowId(const QString &jobId);

@@ -1,5 +1,6 @@
 #include "printconfig.h"
 
+#include "jobcopy.h"
 #include "listenfile.h"
 #include "paths.h"
 #include "printername.h"
@@ -11,6 +12,7 @@
 #include <QProcess>
 #include <QThread>
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,82 +37,47 @@ int tagInt(const QString &text, const QString &tag)
     return tagValue(text, tag).toInt(nullptr, 10);
 }
 
-} // namespace
+enum class Completeness { Complete, Unreadable, Producing, Unfinished };
 
-void PrintConfig::onFindFile(QString fileName)
+const char *completenessMessage(Completeness result)
 {
-    const int pcl = fileName.indexOf(QLatin1String(".pcl"));
-    SpoolStem = pcl < 0 ? fileName : fileName.left(pcl);
-    JobName = SpoolStem.section(QLatin1Char('/'), -1);
-    if (JobName.contains(QLatin1Char('.')))
-        JobName = JobName.left(JobName.lastIndexOf(QLatin1Char('.')));
-
-    if (m_jobNameList.contains(JobName)) {
-        leaveIntake();
-        qDebug().noquote().nospace() << "job is printing, printer state : " << g_spoolBusy.loadAcquire();
-        return;
+    switch (result) {
+    case Completeness::Unreadable:
+        return "文件产生不完全";
+    case Completeness::Producing:
+        return "文件正在产生";
+    case Completeness::Unfinished:
+        return "文件未写完";
+    case Completeness::Complete:
+        break;
     }
-
-    qDebug().noquote() << QThread::currentThreadId() << fileName << JobName;
-    m_pipelineJob = JobName;
-    SpoolFile = fileName;
-    RemoveFile = fileName;
-    XmlFile = fileName + QStringLiteral(".xml");
-
-    if (!isFileComplete()) {
-        leaveIntake();
-        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
-        return;
-    }
-    runPrnTool();
-    if (!readPrinterInfo()) {
-        leaveIntake();
-        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
-        return;
-    }
-    // The name becomes a folder and a URL host: anything else would move the
-    // job log or the job elsewhere. Refused like a companion that cannot be read.
-    if (!printerNameUsable(JPrinterName)) {
-        qDebug().noquote() << "printer name refused:" << JPrinterName;
-        leaveIntake();
-        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
-        return;
-    }
-    m_jobNameList.append(JobName);
-    insertJobRecord();
-    writeJobTicket();
-    sendPrintJob();
-    clearStatus();
-    g_spoolBusy.storeRelease(0);
-    qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
+    return "";
 }
 
-bool PrintConfig::isFileComplete()
+// Whether the bytes of fd, from its start to its end, are a whole job: at
+// least two lines holding "EOJ", the last line ending with "%-12345X".
+// Streamed in chunks so a large file is never held in memory; only the
+// current line's EOJ state and its last bytes are kept. *bytes: the bytes read.
+Completeness scanJob(int fd, qint64 *bytes)
 {
-    m_checkedSpool.reset();
-    bool notRegular = false;
-    const int fd = spoolfiles::openRegular(SpoolFile, &notRegular);
-    QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
-        if (notRegular)
-            qDebug().noquote() << "spool entry is not a regular file, refused:" << SpoolFile;
-        else
-            qDebug().noquote() << "文件产生不完全";
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    // Streamed in chunks so a large spool file is never held in memory; only
-    // the current line's EOJ state and its last bytes are kept.
     int eojLines = 0;
     bool lineHasEoj = false;
     bool lineOpen = false; // bytes seen since the last line feed
     QByteArray lineTail;   // last bytes of the current line
     QByteArray lastLine;   // last bytes of the last line read
     QByteArray chunk;
-    qint64 checked = 0; // what the upload may send: the bytes looked at here
-    while (!(chunk = file.read(kReadChunk)).isEmpty()) {
-        checked += chunk.size();
+    qint64 offset = 0;
+    for (;;) {
+        chunk.resize(int(kReadChunk));
+        const ssize_t got = ::pread(fd, chunk.data(), size_t(chunk.size()), off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Completeness::Unreadable;
+        if (got == 0)
+            break;
+        chunk.resize(int(got));
+        offset += got;
         int start = 0;
         while (start < chunk.size()) {
             const int lf = chunk.indexOf('\n', start);
@@ -144,36 +111,134 @@ bool PrintConfig::isFileComplete()
             ++eojLines;
         lastLine = lineTail;
     }
-    const bool readError = file.error() != QFileDevice::NoError;
-    file.close();
-    bool complete = false;
-    if (readError)
-        qDebug().noquote() << "文件产生不完全";
-    else if (eojLines < 2)
-        qDebug().noquote() << "文件正在产生";
-    else if (!lastLine.endsWith(kUelEnd))
-        qDebug().noquote() << "文件未写完";
-    else
-        complete = true;
-    if (complete)
-        m_checkedSpool = std::make_shared<spoolfiles::CheckedFile>(fd, checked);
-    else
+    *bytes = offset;
+    if (eojLines < 2)
+        return Completeness::Producing;
+    return lastLine.endsWith(kUelEnd) ? Completeness::Complete : Completeness::Unfinished;
+}
+
+} // namespace
+
+void PrintConfig::onFindFile(QString fileName)
+{
+    const int pcl = fileName.indexOf(QLatin1String(".pcl"));
+    SpoolStem = pcl < 0 ? fileName : fileName.left(pcl);
+    JobName = SpoolStem.section(QLatin1Char('/'), -1);
+    if (JobName.contains(QLatin1Char('.')))
+        JobName = JobName.left(JobName.lastIndexOf(QLatin1Char('.')));
+
+    if (m_jobNameList.contains(JobName)) {
+        leaveIntake();
+        qDebug().noquote().nospace() << "job is printing, printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+
+    qDebug().noquote() << QThread::currentThreadId() << fileName << JobName;
+    m_pipelineJob = JobName;
+    SpoolFile = fileName;
+    RemoveFile = fileName;
+    XmlFile = fileName + QStringLiteral(".xml");
+
+    if (!isFileComplete() || !copyJobFiles()) {
+        leaveIntake();
+        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+    runPrnTool();
+    if (!readPrinterInfo()) {
+        leaveIntake();
+        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+    // The name becomes a folder and a URL host: anything else would move the
+    // job log or the job elsewhere. Refused like a companion that cannot be read.
+    if (!printerNameUsable(JPrinterName)) {
+        qDebug().noquote() << "printer name refused:" << JPrinterName;
+        leaveIntake();
+        qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
+        return;
+    }
+    m_jobNameList.append(JobName);
+    insertJobRecord();
+    writeJobTicket();
+    sendPrintJob();
+    clearStatus();
+    g_spoolBusy.storeRelease(0);
+    qDebug().noquote().nospace() << "printer state : " << g_spoolBusy.loadAcquire();
+}
+
+bool PrintConfig::isFileComplete()
+{
+    m_checkedSpool.reset();
+    bool notRegular = false;
+    const int fd = spoolfiles::openRegular(SpoolFile, &notRegular);
+    if (fd < 0) {
+        if (notRegular)
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << SpoolFile;
+        else
+            qDebug().noquote() << "文件产生不完全";
+        return false;
+    }
+    qint64 checked = 0; // what the job's copy takes: the bytes looked at here
+    const Completeness result = scanJob(fd, &checked);
+    if (result != Completeness::Complete) {
+        qDebug().noquote() << completenessMessage(result);
         ::close(fd);
-    return complete;
+        return false;
+    }
+    m_checkedSpool = std::make_shared<spoolfiles::CheckedFile>(fd, checked);
+    return true;
+}
+
+bool PrintConfig::copyJobFiles()
+{
+    m_jobCopy.reset();
+    if (!m_checkedSpool)
+        return false;
+    // The converter tool opens the job's files by name, and so would every
+    // later step: in the spool folder any member could rename anything over
+    // them meanwhile, so they all get a copy of their own.
+    QString why;
+    std::shared_ptr<jobcopy::JobCopy> copy = jobcopy::JobCopy::make(
+        QFile::encodeName(SpoolFile.section(QLatin1Char('/'), -1)), m_checkedSpool->fd(), m_checkedSpool->size(),
+        &why);
+    if (!copy) {
+        qDebug().noquote() << "no private copy of the job, left in the spool folder:" << SpoolFile << why;
+        return false;
+    }
+    // The bytes that go out are the bytes checked: the file may have been
+    // rewritten in place between the check and the copy.
+    qint64 copied = 0;
+    const Completeness result = scanJob(copy->jobFd(), &copied);
+    if (result != Completeness::Complete) {
+        qDebug().noquote() << completenessMessage(result);
+        return false;
+    }
+    const QString companion = SpoolFile + QStringLiteral(".xml");
+    bool notRegular = false;
+    const int fd = spoolfiles::openRegular(companion, &notRegular);
+    const bool taken = fd >= 0 && copy->addCompanion(fd, &why);
+    if (fd >= 0)
+        ::close(fd);
+    if (!taken) {
+        // Refused like a companion that cannot be read.
+        if (notRegular)
+            qDebug().noquote() << "spool entry is not a regular file, refused:" << companion;
+        else if (fd >= 0)
+            qDebug().noquote() << "companion file refused:" << companion << why;
+        qDebug().noquote() << "file is Empty";
+        return false;
+    }
+    m_jobCopy = copy;
+    XmlFile = copy->companionPath();
+    return true;
 }
 
 void PrintConfig::runPrnTool()
 {
-    // The tool opens both by name: neither may be a link or other odd entry
-    // as it starts (one that is missing it makes itself, as ever). What it
-    // leaves is read without following a link.
-    const QString xml = SpoolFile + QStringLiteral(".xml");
-    for (const QString &path : {SpoolFile, xml}) {
-        const spoolfiles::Entry entry = spoolfiles::entryAt(path);
-        if (entry != spoolfiles::Entry::Regular && entry != spoolfiles::Entry::Missing) {
-            qDebug().noquote() << "spool entry is not a regular file, refused:" << path;
-            return;
-        }
+    if (!m_jobCopy) {
+        qDebug().noquote() << "no private copy of the job, converter tool not run";
+        return;
     }
     // It runs as whichever member's job desk holds the lock: a tool someone else
     // could have written would run their code in that member's session.
@@ -186,7 +251,8 @@ void PrintConfig::runPrnTool()
         return;
     }
     QProcess tool;
-    tool.start(program, {QStringLiteral("-prn"), SpoolFile, QStringLiteral("-xml"), xml},
+    tool.start(program,
+               {QStringLiteral("-prn"), m_jobCopy->jobPath(), QStringLiteral("-xml"), m_jobCopy->companionPath()},
                QIODevice::ReadWrite);
     tool.waitForFinished(kPrnToolTimeoutMs);
     tool.readAllStandardOutput();
@@ -197,9 +263,13 @@ bool PrintConfig::readPrinterInfo()
 {
     QByteArray bytes;
     bool notRegular = false;
-    if (!spoolfiles::readRegular(XmlFile, &bytes, &notRegular)) {
+    bool tooLarge = false;
+    if (!spoolfiles::readRegular(XmlFile, &bytes, jobcopy::kMaxCompanionBytes, &notRegular, &tooLarge)) {
         if (notRegular)
             qDebug().noquote() << "spool entry is not a regular file, refused:" << XmlFile;
+        else if (tooLarge)
+            qDebug().noquote() << "companion file refused:" << XmlFile << "more than"
+                               << jobcopy::kMaxCompanionBytes << "bytes";
         qDebug().noquote() << "file is Empty";
         return false;
     }
@@ -297,6 +367,7 @@ void PrintConfig::resetJobFields()
     mFlag = 0;
     m_pipelineJob.clear();
     m_checkedSpool.reset();
+    m_jobCopy.reset();
 }
 
 void PrintConfig::leaveIntake()

@@ -1,5 +1,6 @@
 #include "printconfig.h"
 
+#include "jobcopy.h"
 #include "spoolfiles.h"
 
 #include <QDomDocument>
@@ -43,16 +44,14 @@ void PrintConfig::writeJobTicket()
         root.appendChild(e);
     }
 
-    // A new file renamed over the companion: a link put there after the
-    // intake read it is replaced, never written through.
-    spoolfiles::replaceFile(SpoolFile + QStringLiteral(".xml"),
-                            (doc.toString(1) + QLatin1Char('\n')).toUtf8());
+    // Into the job's own copy of its companion, as a new file renamed over it.
+    spoolfiles::replaceFile(XmlFile, (doc.toString(1) + QLatin1Char('\n')).toUtf8());
 }
 
 QString PrintConfig::extendedJobTicket() const
 {
     QByteArray bytes;
-    spoolfiles::readRegular(XmlFile, &bytes);
+    spoolfiles::readRegular(XmlFile, &bytes, jobcopy::kMaxCompanionBytes);
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);

@@ -1,6 +1,7 @@
 #include "printconfig.h"
 
 #include "httpservices.h"
+#include "jobcopy.h"
 #include "listenfile.h"
 #include "spoolfiles.h"
 #include "textcipher.h"
@@ -15,6 +16,7 @@ namespace
 {
 
 const QString kKeyText = QString::fromLatin1(kCipherKeyText);
+const QString kFailed = QStringLiteral("打印失败");
 const int kUserType = 1;
 const int kBalloonMs = 5000;
 
@@ -47,12 +49,14 @@ void PrintConfig::runUpload()
     m_readBuffer.resize(kReadBufferSize);
     QString jobInfo;
     m_uploadClients.clear();
-    // Only the bytes that passed the completeness check go out, read from the
-    // descriptor that check opened: what was renamed over the job or appended
-    // to it since is not sent. With nothing checked no data part goes out, as
-    // for a file that cannot be opened. Held here, as a cancel may end the job
-    // meanwhile.
-    const std::shared_ptr<const spoolfiles::CheckedFile> job = m_checkedSpool;
+    m_uploadFailure.clear();
+    // The job's own copy goes out, exactly the bytes that passed the
+    // completeness check: nothing done to the spool file since reaches the
+    // printer. Without a copy no data part goes out, as for a file that
+    // cannot be opened. Held here, as a cancel may end the job meanwhile.
+    const std::shared_ptr<const jobcopy::JobCopy> job = m_jobCopy;
+    const std::shared_ptr<const spoolfiles::CheckedFile> checked = m_checkedSpool;
+    const QString spoolFile = SpoolFile;
     const qint64 size = job ? job->size() : 0;
     qint64 sent = 0;
     for (int n = 1; sent < size; ++n) {
@@ -67,12 +71,12 @@ void PrintConfig::runUpload()
         jobInfo = QString::fromLatin1(http->encrypt(ticket, kKeyText).toBase64());
         const int got = int(qMin<qint64>(kReadBufferSize, size - sent));
         if (!job->readAt(sent, m_readBuffer.data(), got)) {
-            // A read error, or the file cut below what was checked, ends the
-            // upload as a printer fault would: the printer never gets a job
-            // with a hole in it.
-            qDebug().noquote() << "read error on" << SpoolFile << "at byte" << sent << "of" << size;
+            // A read error ends the upload as a printer fault would: the
+            // printer never gets a job with a hole in it.
+            qDebug().noquote() << "read error on the copy of" << SpoolFile << "at byte" << sent << "of" << size;
             http->deleteLater();
             m_uploadClients.removeLast();
+            m_uploadFailure = kFailed;
             g_spoolBusy.storeRelease(2);
             break;
         }
@@ -86,8 +90,16 @@ void PrintConfig::runUpload()
         m_uploadLoop.exec(QEventLoop::EventLoopExec);
     }
 
+    // Its writer went on after the check (or another member changed it): what
+    // the printer has is no longer what the spool file holds, so the printer
+    // is not told to print it.
+    if (g_spoolBusy.testAndSetOrdered(1, 1) && checked && checked->changedAt(spoolFile)) {
+        qDebug().noquote() << "spool file changed after its check, job not finished:" << spoolFile;
+        m_uploadFailure = kFailed;
+        g_spoolBusy.storeRelease(2);
+    }
     if (!g_spoolBusy.testAndSetOrdered(1, 1)) {
-        qDebug().noquote() << "JOB FAILED";
+        endFailedUpload();
         return;
     }
     HttpServices *last = new HttpServices();
@@ -98,7 +110,27 @@ void PrintConfig::runUpload()
     endName.replace(QStringLiteral(".pcl"), QStringLiteral("_end.pcl"));
     last->uploadJob(url, jobInfo, endName, QByteArrayLiteral("end"), kUserType);
     m_uploadLoop.exec(QEventLoop::EventLoopExec);
+    // A refused final part leaves the printer without a job to print.
+    if (!g_spoolBusy.testAndSetOrdered(1, 1)) {
+        endFailedUpload();
+        return;
+    }
     addJobToList();
+}
+
+void PrintConfig::endFailedUpload()
+{
+    qDebug().noquote() << "JOB FAILED";
+    updateJobRecord(JobName, kFailed);
+    // Listed with its end mark, so that it leaves the list like any ended job.
+    FileName.replace(QLatin1Char('|'), QLatin1Char('_'));
+    const QString state = m_uploadFailure.isEmpty() ? kFailed : m_uploadFailure;
+    mPrinterTask.m_workFileList.append(
+        QStringLiteral("%1|%2|%3|%4|%5")
+            .arg(jobRowId(JobName), FileName, state,
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                 QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))));
+    mPrinterTask.updateTaskTable();
 }
 
 void PrintConfig::onMessageCallback(int status_code, int user_type, QString strReply, QString jobid,
@@ -146,6 +178,7 @@ void PrintConfig::onMessageCallback(int status_code, int user_type, QString strR
             }
             m_jobWatchList.removeAt(i);
         }
+        m_uploadFailure = rowState;
         g_spoolBusy.storeRelease(2);
     }
     m_uploadLoop.quit();

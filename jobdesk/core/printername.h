@@ -5,12 +5,12 @@
 
 #include <QString>
 
-// True for a plain name ([A-Za-z0-9._-], not "." or "..") and for the empty
-// name (no printer named: the job log stays in the data folder itself and an
-// upload without a host fails on its own).
+// True for a plain name ([A-Za-z0-9._-], not "." or ".."). No name names no
+// printer: the job log would be the data folder's own file and the job would
+// go to no host (the companion stays empty while the converter tool is gone).
 inline bool printerNameUsable(const QString &name)
 {
-    if (name == QLatin1String(".") || name == QLatin1String(".."))
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
     for (const QChar c : name) {
         const ushort u = c.unicode();

@@ -5,6 +5,8 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,15 +65,23 @@ int openRegular(const QString &path, bool *notRegular)
     return fd;
 }
 
-bool readRegular(const QString &path, QByteArray *data, bool *notRegular)
+bool readRegular(const QString &path, QByteArray *data, qint64 maxBytes, bool *notRegular, bool *tooLarge)
 {
     data->clear();
+    if (tooLarge)
+        *tooLarge = false;
     const int fd = openRegular(path, notRegular);
     if (fd < 0)
         return false;
-    bool ok = true;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && st.st_size > maxBytes) {
+        if (tooLarge)
+            *tooLarge = true;
+        ok = false;
+    }
     char chunk[65536];
-    for (;;) {
+    while (ok) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
@@ -79,10 +89,50 @@ bool readRegular(const QString &path, QByteArray *data, bool *notRegular)
             ok = n == 0;
             break;
         }
+        // It may grow after the fstat: still never more than maxBytes.
+        if (data->size() + n > maxBytes) {
+            if (tooLarge)
+                *tooLarge = true;
+            ok = false;
+            break;
+        }
         data->append(chunk, int(n));
     }
     ::close(fd);
+    if (!ok)
+        data->clear();
     return ok;
+}
+
+QList<QByteArray> entryNames(int dirFd)
+{
+    QList<QByteArray> names;
+    // fdopendir takes the descriptor it is given: a copy of its own.
+    const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        return names;
+    }
+    ::rewinddir(dir); // the copy shares the original's position
+    while (const dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names << QByteArray(entry->d_name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+QByteArray identity(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArrayLiteral("-");
+    const qint64 fields[] = {qint64(st.st_dev),        qint64(st.st_ino),          qint64(st.st_mode),
+                             qint64(st.st_size),       qint64(st.st_mtim.tv_sec),  qint64(st.st_mtim.tv_nsec),
+                             qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+    return QByteArray(reinterpret_cast<const char *>(fields), sizeof fields);
 }
 
 bool replaceFile(const QString &path, const QByteArray &data)
@@ -122,23 +172,6 @@ CheckedFile::CheckedFile(int fd, qint64 size) : m_fd(fd), m_size(size)
 CheckedFile::~CheckedFile()
 {
     ::close(m_fd);
-}
-
-bool CheckedFile::readAt(qint64 offset, char *buffer, qint64 length) const
-{
-    if (offset < 0 || length < 0 || offset + length > m_size)
-        return false;
-    while (length > 0) {
-        const ssize_t n = ::pread(m_fd, buffer, size_t(length), off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buffer += n;
-        offset += n;
-        length -= n;
-    }
-    return true;
 }
 
 bool CheckedFile::changedAt(const QString &path) const

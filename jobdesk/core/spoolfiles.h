@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <sys/types.h>
@@ -23,16 +24,26 @@ Entry entryAt(const QString &path);
 // file (then *notRegular is set).
 int openRegular(const QString &path, bool *notRegular = nullptr);
 
-// The whole of a regular file, opened as above; false when it cannot be read.
-bool readRegular(const QString &path, QByteArray *data, bool *notRegular = nullptr);
+// The whole of a regular file, opened as above, when it holds at most
+// maxBytes (checked on the descriptor before anything is read); false when
+// it cannot be read or is larger (then *tooLarge is set).
+bool readRegular(const QString &path, QByteArray *data, qint64 maxBytes, bool *notRegular = nullptr,
+                 bool *tooLarge = nullptr);
+
+// The names in the folder dirFd (not "." and ".."), as the bytes they are.
+QList<QByteArray> entryNames(int dirFd);
+
+// Device, inode, size and times of the entry at path itself, as bytes that
+// differ whenever any of them does; the same bytes for every missing entry.
+QByteArray identity(const QString &path);
 
 // Writes data to a new file of our own in path's folder and renames it over
 // path, which replaces whatever entry is there (a link itself, never what it
 // names); false, with nothing left behind, when that cannot be done.
 bool replaceFile(const QString &path, const QByteArray &data);
 
-// A spool file as its completeness check read it: the descriptor stays open
-// so that exactly the checked bytes go out, whatever happens to the name.
+// A spool file as its completeness check read it: the job's copy is made
+// from this descriptor, which stays open to tell whether the file changes.
 class CheckedFile
 {
 public:
@@ -42,10 +53,8 @@ public:
     CheckedFile(const CheckedFile &) = delete;
     CheckedFile &operator=(const CheckedFile &) = delete;
 
+    int fd() const { return m_fd; }
     qint64 size() const { return m_size; }
-    // Reads `length` bytes at `offset` (within the checked bytes); false on a
-    // read error or when the file no longer holds them.
-    bool readAt(qint64 offset, char *buffer, qint64 length) const;
     // True when path names other bytes than the checked ones: another file
     // renamed over it, or this one grown, cut or rewritten. Nothing at path is
     // no change: there is nothing left to keep.

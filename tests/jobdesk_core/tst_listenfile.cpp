@@ -58,6 +58,8 @@ private slots:
     void cleanup();
 
     void handsOverOnceWhileBusy();
+    void refusedFileOfferedAgainOnChange_data();
+    void refusedFileOfferedAgainOnChange();
     void needsCompanionFile();
     void largestFileFirst();
     void startupPurge_data();
@@ -146,8 +148,45 @@ void TestListenFile::handsOverOnceWhileBusy()
     QCOMPARE(listener.scanSpool(), QStringList());
     g_spoolBusy.storeRelease(2);  // a failed upload still holds the pipeline
     QCOMPARE(listener.scanSpool(), QStringList());
+}
+
+void TestListenFile::refusedFileOfferedAgainOnChange_data()
+{
+    QTest::addColumn<QString>("changed"); // the file written anew; empty: none
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("nothing changed") << QString() << false;
+    QTest::newRow("the job file") << "r.pcl" << true;
+    QTest::newRow("its companion") << "r.pcl.xml" << true;
+    QTest::newRow("the converter tool") << "var/porvik/INSTALL/pruvo" << true;
+}
+
+// A file still there once the controller is idle again was refused: it is
+// offered again only when it, its companion or the converter tool that fills
+// the companion has changed, and then once.
+void TestListenFile::refusedFileOfferedAgainOnChange()
+{
+    QFETCH(QString, changed);
+    QFETCH(bool, offered);
+    qputenv("SPOOLBAY_TEST_ROOT", QFile::encodeName(m_dir->path()));
+    QVERIFY(QDir().mkpath(m_dir->path() + "/var/porvik/INSTALL"));
+    writeFile(m_dir->path() + "/var/porvik/INSTALL/pruvo", "tool");
+    ListenFile listener(m_spool);
+    writeFile(m_spool + "r.pcl", "data");
+    writeFile(m_spool + "r.pcl.xml", "<x/>");
+    QCOMPARE(listener.scanSpool(), QStringList{m_spool + "r.pcl"});
+    g_spoolBusy.storeRelease(0); // refused: the controller is done and the file is still there
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(listener.scanSpool(), QStringList());
+
+    if (!changed.isEmpty()) {
+        const QString path = changed.startsWith("var/") ? m_dir->path() + "/" + changed : m_spool + changed;
+        writeFile(path, "changed, longer");
+    }
+    QCOMPARE(listener.scanSpool(), offered ? QStringList{m_spool + "r.pcl"} : QStringList());
     g_spoolBusy.storeRelease(0);
-    QCOMPARE(listener.scanSpool(), QStringList{m_spool + "job1.pcl"});
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(listener.scanSpool(), QStringList());
+    qunsetenv("SPOOLBAY_TEST_ROOT");
 }
 
 void TestListenFile::needsCompanionFile()

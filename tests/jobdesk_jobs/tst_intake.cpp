@@ -36,6 +36,9 @@ bool writeFile(const QString &path, const QByteArray &data)
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
+// A whole PJL job, but not one of our filter.
+const QByteArray kOtherJob = "\x1b%-12345X@PJL JOB\r\n@PJL EOJ\r\n%!PS-Adobe-3.0\nshowpage\n@PJL EOJ\r\n\x1b%-12345X";
+
 // Every path below `dir`, to see that nothing was created anywhere in it.
 QStringList tree(const QString &dir)
 {
@@ -76,6 +79,8 @@ private slots:
 
 private:
     PrintConfig *pc() const { return m_desk->controller(); }
+    // The intake's first steps on a file: checked and copied, ready for the converter.
+    void takeJob(const QString &path);
     QString work(const QString &name) const { return m_work.path() + QLatin1Char('/') + name; }
     std::unique_ptr<JobDesk> m_desk;
     QTemporaryDir m_work; // outside the spool folder: the listener leaves it alone
@@ -96,6 +101,13 @@ void TestIntake::cleanupTestCase()
 void TestIntake::init()
 {
     clearLog();
+}
+
+void TestIntake::takeJob(const QString &path)
+{
+    pc()->SpoolFile = path;
+    QVERIFY(pc()->isFileComplete());
+    QVERIFY(pc()->copyJobFiles());
 }
 
 void TestIntake::stemAndJobName_data()
@@ -200,8 +212,7 @@ void TestIntake::converterReadsFilterJobs()
     const QString path = work(QStringLiteral("conv.pcl"));
     QVERIFY(writePjlJob(path, job));
     QVERIFY(writeFile(path + ".xml", QByteArray()));
-    pc()->SpoolFile = path;
-    pc()->XmlFile = path + ".xml";
+    takeJob(path);
     pc()->runPrnTool();
     QVERIFY(pc()->readPrinterInfo());
 
@@ -227,11 +238,11 @@ void TestIntake::converterReadsFilterJobs()
 void TestIntake::converterOnOtherFiles()
 {
     const QString path = work(QStringLiteral("plain.pcl"));
-    QVERIFY(writeFile(path, "%!PS-Adobe-3.0\nshowpage\n"));
-    pc()->SpoolFile = path;
-    pc()->XmlFile = path + ".xml";
+    QVERIFY(writeFile(path, kOtherJob));
+    QVERIFY(writeFile(path + ".xml", QByteArray()));
+    takeJob(path);
     pc()->runPrnTool();
-    const QString xml = QString::fromUtf8(readFile(path + ".xml"));
+    const QString xml = QString::fromUtf8(readFile(pc()->XmlFile));
     for (const char *tag : {"JPrinterName", "FileName", "DomainAccount", "ComputerName", "PortName"})
         QVERIFY2(xml.contains(QStringLiteral("<%1></%1>").arg(tag)), tag);
     for (const char *tag : {"Copies", "Pages", "Duplex", "PaperSize", "ProcessedFileSize"})
@@ -264,13 +275,12 @@ void TestIntake::converterOthersCouldHaveWritten()
     if (owner >= 0)
         QVERIFY(chown(QFile::encodeName(tool).constData(), uid_t(owner), gid_t(-1)) == 0);
     const QString path = work(QStringLiteral("tool.pcl"));
-    QVERIFY(writeFile(path, "%!PS-Adobe-3.0\nshowpage\n"));
+    QVERIFY(writeFile(path, kOtherJob));
     QVERIFY(writeFile(path + ".xml", QByteArray()));
-    pc()->SpoolFile = path;
-    pc()->XmlFile = path + ".xml";
+    takeJob(path);
     pc()->runPrnTool();
     m_desk->setConverterInstalled(true);
-    QCOMPARE(!readFile(path + ".xml").isEmpty(), runs);
+    QCOMPARE(!readFile(pc()->XmlFile).isEmpty(), runs);
     QCOMPARE(logContains(QStringLiteral("converter tool refused:")), !runs);
 }
 
@@ -386,9 +396,9 @@ void TestIntake::ticketFile()
     QCOMPARE(readFile(path + ".xml"), expected);
 
     // A companion that cannot be written leaves nothing behind and goes on.
-    pc()->SpoolFile = work(QStringLiteral("missing-dir/t.pcl"));
+    pc()->XmlFile = work(QStringLiteral("missing-dir/t.pcl.xml"));
     pc()->writeJobTicket();
-    QVERIFY(!QFile::exists(pc()->SpoolFile + ".xml"));
+    QVERIFY(!QFile::exists(pc()->XmlFile));
 }
 
 void TestIntake::jobLogUpdateFindsFirstRecord()
@@ -416,6 +426,7 @@ void TestIntake::jobLogUpdateFindsFirstRecord()
 void TestIntake::printerNameThatIsNoPlainName_data()
 {
     QTest::addColumn<QString>("printer");
+    QTest::newRow("none") << ""; // the companion names no printer
     QTest::newRow("parent folder") << "../escape";
     QTest::newRow("up into the install folder") << "../../INSTALL/Log";
     QTest::newRow("sub folder") << "a/b";

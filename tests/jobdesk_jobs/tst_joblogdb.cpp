@@ -242,7 +242,7 @@ void TestJobLogDb::printerNames_data()
     QTest::newRow("address") << "192.168.1.20" << true;
     QTest::newRow("loopback") << "127.0.0.2" << true;
     QTest::newRow("queue name") << "Office_2-east.lan" << true;
-    QTest::newRow("none") << "" << true;
+    QTest::newRow("none") << "" << false;
     QTest::newRow("parent folder") << "../x" << false;
     QTest::newRow("sub folder") << "a/b" << false;
     QTest::newRow("dot dot") << ".." << false;

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -175,13 +176,14 @@ void TestSharedSpool::entriesThatAreNoRegularFile()
 void TestSharedSpool::companionSwappedForLink_data()
 {
     QTest::addColumn<QString>("job");
-    QTest::addColumn<bool>("byConverter"); // swapped by the converter run, else right after the read
+    QTest::addColumn<bool>("byConverter"); // swapped while the converter runs, else right after the read
     QTest::newRow("after the intake read it") << "swap1" << false;
-    QTest::newRow("by the converter run") << "swap2" << true;
+    QTest::newRow("while the converter runs") << "swap2" << true;
 }
 
 // The companion becomes a link to another user's file while the job is in
-// the intake: that file is neither read nor written, and the link goes.
+// the intake: that file is neither read nor written, the job goes out with
+// the companion as it was taken, and the link goes.
 void TestSharedSpool::companionSwappedForLink()
 {
     QFETCH(QString, job);
@@ -193,7 +195,8 @@ void TestSharedSpool::companionSwappedForLink()
 
     if (byConverter) {
         // Not "ln -sf", which may make its link under a passing name first.
-        m_desk->installConverter("rm -f \"$4\" && ln -s '" + QFile::encodeName(secret) + "' \"$4\"");
+        m_desk->installConverter("rm -f '" + QFile::encodeName(companion) + "' && ln -s '" + QFile::encodeName(secret) +
+                                 "' '" + QFile::encodeName(companion) + "'");
     } else {
         // The intake logs what it read as soon as it has read it.
         // Kept by the hook until cleanup drops it, after this function returns.
@@ -207,21 +210,9 @@ void TestSharedSpool::companionSwappedForLink()
     }
     QVERIFY(m_desk->dropJob(job + QStringLiteral(".pcl"), jobFor(printer.host())));
 
-    if (byConverter) {
-        // Refused at the read (or removed by the listener even before it);
-        // the job file waits for a companion.
-        QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("file is Empty")), 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(!entryExists(companion), 20000);
-        QTest::qWait(1200);
-        QCOMPARE(m_desk->spoolFiles(), QStringList(job + QStringLiteral(".pcl")));
-        QVERIFY(printer.parts(job).isEmpty());
-    } else {
-        // The ticket replaced the link and went out with the job.
-        QTRY_VERIFY_WITH_TIMEOUT(!entryExists(companion), 30000);
-        QCOMPARE(printer.parts(job).size(), 2);
-        QVERIFY(printer.jobFile(job, QStringLiteral("ticket-1.xml"))
-                    .contains("<JobID>" + job.toUtf8() + "</JobID>"));
-    }
+    QTRY_VERIFY_WITH_TIMEOUT(!entryExists(companion), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(printer.parts(job).size(), 2, 20000);
+    QVERIFY(printer.jobFile(job, QStringLiteral("ticket-1.xml")).contains("<JobID>" + job.toUtf8() + "</JobID>"));
     QCOMPARE(fileBytes(secret), kSecret);
     for (const QString &line : logLines())
         QVERIFY2(!line.contains(QString::fromUtf8(kSecret.trimmed())), qPrintable(line));
@@ -230,55 +221,74 @@ void TestSharedSpool::companionSwappedForLink()
 void TestSharedSpool::jobChangedAfterItsCheck_data()
 {
     QTest::addColumn<QString>("job");
-    QTest::addColumn<QByteArray>("change"); // shell commands run after the converter ($2: the job file)
-    QTest::addColumn<bool>("sent");         // the checked bytes went out; else the upload failed
+    QTest::addColumn<QString>("moment");    // the log line at which it changes
+    QTest::addColumn<QByteArray>("change"); // shell commands on "$JOB" ("$NEXT": the start of a next job)
 
-    QTest::newRow("appended") << "grown" << QByteArray("cat \"$NEXT\" >> \"$2\"") << true;
-    QTest::newRow("renamed over") << "swapped"
-                                  << QByteArray("cp \"$NEXT\" \"$NEXT.tmp\" && mv \"$NEXT.tmp\" \"$2\"")
-                                  << true;
-    QTest::newRow("cut short") << "cut" << QByteArray("truncate -s -100 \"$2\"") << false;
+    const QString read = QStringLiteral("printer info:"); // the intake has read what the converter left
+    const QString sending = QStringLiteral("currentPage: 2"); // the first part has gone out
+    QTest::newRow("appended") << "grown" << read << QByteArray("cat \"$NEXT\" >> \"$JOB\"");
+    QTest::newRow("renamed over") << "swapped" << read
+                                  << QByteArray("cp \"$NEXT\" \"$NEXT.tmp\" && mv \"$NEXT.tmp\" \"$JOB\"");
+    QTest::newRow("cut short") << "cut" << read << QByteArray("truncate -s -100 \"$JOB\"");
+    // 13 KB in the fourth part, same inode.
+    QTest::newRow("rewritten in place while it uploads")
+        << "rewritten" << sending
+        << QByteArray("dd if=/dev/zero of=\"$JOB\" bs=1024 seek=1500 count=13 conv=notrunc status=none");
+    QTest::newRow("cut short while it uploads") << "cutlive" << sending << QByteArray("truncate -s 1000000 \"$JOB\"");
 }
 
-// The writer changes the job after its check (the converter runs right
-// after it): the printer gets exactly the checked bytes or nothing, and the
-// changed file stays where it is, with a log line.
+// The writer (or another member) changes the job after its check: the
+// printer gets exactly the checked bytes but is never told to print them,
+// the job is logged and listed as failed, and the changed file stays where
+// it is, with a log line.
 void TestSharedSpool::jobChangedAfterItsCheck()
 {
     QFETCH(QString, job);
+    QFETCH(QString, moment);
     QFETCH(QByteArray, change);
-    QFETCH(bool, sent);
     JobPrinter printer({"--states", "Queueing"});
     QVERIFY(printer.start());
     const QString path = m_desk->spoolPath(job + QStringLiteral(".pcl"));
     // What the writer goes on with: the start of a second job.
     const QString next = work(QStringLiteral("next.pcl"));
-    const PjlJob second = jobFor(printer.host(), 9);
-    QVERIFY(writeBytes(next, pjlHeader(second) + QByteArray(3000, 'n')));
-    m_desk->installConverter("NEXT='" + QFile::encodeName(next) + "'\n" + change);
+    QVERIFY(writeBytes(next, pjlHeader(jobFor(printer.host(), 9)) + QByteArray(3000, 'n')));
+    const QByteArray script = "JOB='" + QFile::encodeName(path) + "'; NEXT='" + QFile::encodeName(next) + "'; " + change;
+    auto changed = std::make_shared<std::atomic<bool>>(false);
+    setLogHook([=](const QString &message) {
+        if (message.contains(moment) && !changed->exchange(true))
+            QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), QString::fromUtf8(script)});
+    });
 
+    PjlJob large = jobFor(printer.host(), 3);
+    large.totalSize = 6 * 409600 + 100;
+    large.title = job.toUtf8();
     const QString staged = work(QStringLiteral("staged.pcl"));
-    QVERIFY(writePjlJob(staged, jobFor(printer.host(), 3)));
+    QVERIFY(writePjlJob(staged, large));
     const QByteArray checked = fileBytes(staged);
     QVERIFY(m_desk->dropFile(job + QStringLiteral(".pcl"), checked));
-    if (sent) {
-        QTRY_COMPARE_WITH_TIMEOUT(printer.parts(job).size(), 2, 20000);
-        const QByteArray data = printer.jobFile(job, QStringLiteral("data.prn"));
-        QVERIFY(data.endsWith("%-12345X"));
-        QCOMPARE(data, checked);
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("JOB FAILED")), 20000);
-        QVERIFY(printer.parts(job).isEmpty());
-    }
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(QStringLiteral("JOB FAILED")), 30000);
     QTRY_COMPARE_WITH_TIMEOUT(g_spoolBusy.loadAcquire(), 0, 10000);
-    QVERIFY(logContains(QStringLiteral("spool file changed after its check, kept: ") + path));
+    QVERIFY(changed->load());
+
+    QCOMPARE(printer.parts(job).size(), 7);
+    QVERIFY(!printer.parts(job).join('\n').contains(QStringLiteral("_end.pcl")));
+    QCOMPARE(printer.jobFile(job, QStringLiteral("data.prn")), checked);
+    QVERIFY(logContains(QStringLiteral("spool file changed after its check, job not finished: ") + path));
+    QCOMPARE(m_desk->jobRow(job).section('|', 2, 2), QStringLiteral("打印失败"));
+    QCOMPARE(m_desk->jobRow(job).split('|').size(), 5); // marked: it leaves the list
+    for (const JobWatchItem &w : qAsConst(m_desk->controller()->m_jobWatchList))
+        QVERIFY(w.jobId != job);
+    QString logged;
+    for (const auto &row : m_desk->jobLogRows(printer.host()))
+        if (row.value("JobName") == job)
+            logged += row.value("JobInfo") + "/" + row.value("Result") + ";";
+    QCOMPARE(logged, QStringLiteral("打印失败/1;"));
+
     // Nothing of what the writer wrote is lost.
+    QVERIFY(logContains(QStringLiteral("spool file changed after its check, kept: ") + path));
     QTest::qWait(1200);
     QVERIFY(m_desk->spoolFiles().contains(job + QStringLiteral(".pcl")));
-    const QByteArray now = fileBytes(path);
-    QVERIFY(now != checked);
-    if (sent)
-        QVERIFY(now.endsWith(QByteArray(3000, 'n')));
+    QVERIFY(fileBytes(path) != checked);
 }
 
 QTEST_MAIN(TestSharedSpool)

@@ -43,6 +43,7 @@ private:
     QTemporaryDir m_root;
     QTemporaryDir m_work;
     QTemporaryDir m_store;
+    QTemporaryDir m_cache; // the controller's copies of the jobs
     QString m_previousDir;
     SimPrinterProcess *m_printer = nullptr;
     PrintConfig *m_controller = nullptr;
@@ -87,6 +88,7 @@ private:
         c.SecLevel = levels;
         c.m_pipelineJob = name;
         QVERIFY(c.isFileComplete());
+        QVERIFY(c.copyJobFiles());
         c.writeJobTicket();
     }
     QString spoolDir() const { return m_root.path() + QStringLiteral("/var/porvik/SPOOL/"); }
@@ -100,8 +102,9 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid() && m_work.isValid() && m_store.isValid());
+        QVERIFY(m_root.isValid() && m_work.isValid() && m_store.isValid() && m_cache.isValid());
         qputenv("SPOOLBAY_TEST_ROOT", QFile::encodeName(m_root.path()));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
         qputenv("BARCODE_SIM_LOG", QFile::encodeName(toolLog()));
         QVERIFY(QFile::copy(QStringLiteral(BIN_DIR "/BarcodeUtil.jar"), m_work.path() + "/BarcodeUtil.jar"));
         m_previousDir = QDir::currentPath();
@@ -322,13 +325,20 @@ private slots:
         g_spoolBusy.storeRelease(0);
         QTRY_VERIFY_WITH_TIMEOUT(g_log->contains(QString::fromUtf8("文件正在产生")), 10000);
 
-        // The click comes while the listener's next offer of the file waits
-        // in the queue, the busy flag already taken for it.
+        // The click comes while the listener's next offer of the file (it
+        // grew, so it is offered again) waits in the queue, the busy flag
+        // already taken for it.
         m_controller->showSubmitDialog();
+        {
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::Append));
+            f.write(kJobData.mid(20, 5));
+        }
         QElapsedTimer waited;
         waited.start();
         while (g_spoolBusy.loadAcquire() != 1 && waited.elapsed() < 5000)
             QThread::msleep(5);
+        QCOMPARE(g_spoolBusy.loadAcquire(), 1);
         const int seen = m_printer->events().size();
         QTest::mouseClick(m_controller->findChild<QPushButton *>(button), Qt::LeftButton);
         QTest::qWait(1200); // an upload or a removal would show by now

@@ -97,11 +97,13 @@ void setLogHook(std::function<void(const QString &)> hook)
 
 JobDesk::JobDesk()
 {
-    if (!m_root.isValid())
+    if (!m_root.isValid() || !m_cache.isValid())
         return;
     initSpoolbayResources();
     installLogCapture();
     qputenv("SPOOLBAY_TEST_ROOT", m_root.path().toLocal8Bit());
+    m_previousCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cache.path()));
     QDir().mkpath(paths::spoolDir());
     QDir().mkpath(paths::dataDir());
     QDir().mkpath(QFileInfo(paths::logFile()).absolutePath());
@@ -118,6 +120,10 @@ JobDesk::~JobDesk()
 {
     m_controller.reset();
     qunsetenv("SPOOLBAY_TEST_ROOT");
+    if (m_previousCache.isNull())
+        qunsetenv("XDG_CACHE_HOME");
+    else
+        qputenv("XDG_CACHE_HOME", m_previousCache);
 }
 
 QString JobDesk::spoolDir() const

@@ -1,5 +1,6 @@
 // A job desk controller running in the test process, on a temporary root
-// (SPOOLBAY_TEST_ROOT) with the converter stand-in installed under it.
+// (SPOOLBAY_TEST_ROOT) with the converter stand-in installed under it, and a
+// cache location of its own (XDG_CACHE_HOME) for its copies of the jobs.
 #pragma once
 
 #include "pjljob.h"
@@ -41,6 +42,8 @@ public:
     bool ok() const { return m_ok; }
     PrintConfig *controller() const { return m_controller.get(); }
     QString root() const { return m_root.path(); }
+    // Where the controller keeps its copies of the jobs in work.
+    QString jobCopiesDir() const { return m_cache.path() + QStringLiteral("/spoolbay"); }
     QString spoolDir() const;
     QString spoolPath(const QString &name) const { return spoolDir() + name; }
     QString jobLogPath(const QString &printer) const;
@@ -63,6 +66,8 @@ public:
 
 private:
     QTemporaryDir m_root;
+    QTemporaryDir m_cache; // the user's cache location, outside the root's tree
+    QByteArray m_previousCache;
     std::unique_ptr<PrintConfig> m_controller;
     bool m_ok = false;
 };
