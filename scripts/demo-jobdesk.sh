@@ -86,7 +86,9 @@ if ! flock -n 9; then
   echo "demo-jobdesk: waiting for running tests to release the settings port"
   flock -w 300 9 || { echo "demo-jobdesk: the settings port stayed in use" >&2; exit 1; }
 fi
-(cd "$out" && SPOOLBAY_TEST_ROOT=$root QT_QPA_PLATFORM=offscreen exec 9<&- "$bin/Spoolbay") \
+# Its private copies of the job go to a cache of the demo's own, not the user's.
+mkdir -p -m 0700 "$out/cache"
+(cd "$out" && SPOOLBAY_TEST_ROOT=$root XDG_CACHE_HOME=$out/cache QT_QPA_PLATFORM=offscreen exec 9<&- "$bin/Spoolbay") \
   >"$out/spoolbay.out" 2>&1 &
 desk_pid=$!
 if ! wait_for 10 grep -qs "context  : hello" "$log"; then
