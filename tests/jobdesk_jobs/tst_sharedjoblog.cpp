@@ -7,42 +7,31 @@
 #include "jobdesk.h"
 #include "joblogschema.h"
 #include "jobprinter.h"
+#include "membersite.h"
 #include "pjljob.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace testjob;
 
 namespace
 {
 
-// Numeric ids only: no accounts are needed.
-const gid_t kGroup = 4300;
-const uid_t kAlice = 4301;
-const uid_t kBob = 4302;
+// Not in the group.
 const uid_t kOutsider = 4303;
 
 QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool setOwner(const QString &path, uid_t owner, gid_t group, mode_t mode)
-{
-    const QByteArray p = QFile::encodeName(path);
-    return ::chown(p.constData(), owner, group) == 0 && ::chmod(p.constData(), mode) == 0;
 }
 
 // "uid:gid mode" with the mode in octal, as the test compares it.
@@ -127,78 +116,44 @@ private slots:
     void pluginsOfTheWorkingFolder();
 
 private:
-    QString porvik(const QString &relative) const { return m_root.path() + "/var/porvik/" + relative; }
-    QString home(uid_t uid) const { return m_root.path() + "/home-" + QString::number(uid); }
     // Alice's own files, which no other member can reach.
-    QString own() const { return home(kAlice) + "/own"; }
-    QString folder() const { return porvik("data/") + m_printer->host(); }
+    QString own() const { return m_site->home(kAlice) + "/own"; }
+    QString folder() const { return m_site->porvik("data/") + m_printer->host(); }
     QString jobLog() const { return folder() + "/porvikdb.dll"; }
-    QByteArray log() const { return readFile(porvik("INSTALL/Log/Spoolbay.log")); }
     // Rows of the printer's job log, read from a copy of the file alone: SQLite
     // would block on a FIFO planted beside the job log itself.
     QList<QMap<QString, QString>> jobLogRows() const;
     // Runs a shell script as a member of the group in the data folder, with
     // $P the printer's folder name and $H alice's own folder.
     bool runAs(uid_t uid, const QString &script);
-    // Starts the job desk as a member and waits until its listener is up.
-    std::unique_ptr<QProcess> startDesk(uid_t uid, const QString &workDir = QString(),
-                                        const QStringList &env = {});
-    // Hands over one job as a spool writer does: written whole beside the
-    // folder and renamed into it, its companion last; both for the group.
+    // Hands over one job as a spool writer does, with an empty companion.
     void handJob(const QString &name, const QByteArray &user = "alice");
     // Waits until the printer has the job and the spool folder is empty again.
     void waitPrinted(const QString &name);
-    void stopDesk(QProcess *desk);
     void printAs(uid_t uid, const QString &name, const QByteArray &user);
     // A job id not used before in this run.
     QString newJobName() { return QStringLiteral("job%1").arg(++m_jobs); }
 
-    QTemporaryDir m_root;
-    QString m_setpriv;
+    std::unique_ptr<MemberSite> m_site;
     std::unique_ptr<JobPrinter> m_printer;
     int m_jobs = 0;
 };
 
 QList<QMap<QString, QString>> TestSharedJobLog::jobLogRows() const
 {
-    const QString copy = m_root.path() + "/copy-" + QString::number(m_jobs) + ".dll";
+    const QString copy = m_site->root() + "/copy-" + QString::number(m_jobs) + ".dll";
     return QFile::copy(jobLog(), copy) ? readJobLog(copy) : QList<QMap<QString, QString>>();
 }
 
 void TestSharedJobLog::initTestCase()
 {
-    if (geteuid() != 0)
-        QSKIP("starting job desks as other users needs root");
-    m_setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    if (m_setpriv.isEmpty())
-        QSKIP("setpriv (util-linux) is missing");
-    QVERIFY(m_root.isValid());
+    if (!MemberSite::unusable().isEmpty())
+        QSKIP(qPrintable(MemberSite::unusable()));
     QVERIFY(SimPrinterProcess::waitForPortFree(18020));
     m_printer.reset(new JobPrinter());
     QVERIFY(m_printer->start());
-
-    // The folders, the lock and the log as postinst leaves them.
-    QVERIFY(QDir().mkpath(porvik("INSTALL/Log")));
-    QVERIFY(QDir().mkpath(porvik("SPOOL")));
-    QVERIFY(QDir().mkpath(porvik("data")));
-    QVERIFY(QDir().mkpath(m_root.path() + "/stage"));
-    for (const QString &dir :
-         {QString(), QStringLiteral("/var"), QStringLiteral("/var/porvik"),
-          QStringLiteral("/var/porvik/INSTALL"), QStringLiteral("/var/porvik/INSTALL/Log")})
-        QVERIFY(setOwner(m_root.path() + dir, 0, 0, 0755));
-    QVERIFY(setOwner(porvik("SPOOL"), 0, kGroup, 02770));
-    QVERIFY(setOwner(porvik("data"), 0, kGroup, 02770));
-    for (const QString &file : {porvik("INSTALL/serverlockfile"), porvik("INSTALL/Log/Spoolbay.log")}) {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.close();
-        QVERIFY(setOwner(file, 0, kGroup, 0660));
-    }
-    QVERIFY(QFile::copy(QStringLiteral(PRUVO_BIN), porvik("INSTALL/pruvo")));
-    QVERIFY(setOwner(porvik("INSTALL/pruvo"), 0, 0, 0755));
-    // A session's own home and runtime folder, so that Qt makes none in /tmp.
-    for (uid_t uid : {kAlice, kBob})
-        QVERIFY(QDir().mkpath(home(uid)) && setOwner(home(uid), uid, uid, 0700));
+    m_site.reset(new MemberSite());
+    QVERIFY(m_site->ok());
 }
 
 void TestSharedJobLog::init()
@@ -214,43 +169,8 @@ void TestSharedJobLog::init()
 
 bool TestSharedJobLog::runAs(uid_t uid, const QString &script)
 {
-    const QString id = QString::number(uid);
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedChannels);
-    p.start(m_setpriv, {"--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup),
-                        QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
-                        QStringLiteral("umask 022 && cd '%1' && P=%2 H='%3' && %4")
-                            .arg(porvik("data"), m_printer->host(), own(), script)});
-    return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
-std::unique_ptr<QProcess> TestSharedJobLog::startDesk(uid_t uid, const QString &workDir,
-                                                      const QStringList &env)
-{
-    std::unique_ptr<QProcess> desk(new QProcess());
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert(QStringLiteral("SPOOLBAY_TEST_ROOT"), m_root.path());
-    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    e.insert(QStringLiteral("HOME"), home(uid));
-    e.insert(QStringLiteral("XDG_RUNTIME_DIR"), home(uid));
-    for (const QString &pair : env)
-        e.insert(pair.section('=', 0, 0), pair.section('=', 1));
-    desk->setProcessEnvironment(e);
-    desk->setWorkingDirectory(workDir.isEmpty() ? m_root.path() : workDir);
-    desk->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Each start reads its own lines of the log.
-    QFile(porvik("INSTALL/Log/Spoolbay.log")).resize(0);
-    // A member's session: its own uid and group, porvik as a supplementary group.
-    const QString id = QString::number(uid);
-    desk->start(QStringLiteral("sh"),
-                {QStringLiteral("-c"), QStringLiteral("umask 022 && exec \"$@\""), QStringLiteral("sh"),
-                 m_setpriv, "--reuid=" + id, "--regid=" + id, "--groups=" + QString::number(kGroup),
-                 QStringLiteral("--"), QStringLiteral(SPOOLBAY_BIN)});
-    // Its listener is up (and its start-up purge done) once the self-test is logged.
-    if (!desk->waitForStarted() ||
-        !QTest::qWaitFor([this] { return log().contains("context  : hello"); }, 30000))
-        desk.reset();
-    return desk;
+    return m_site->runAs(uid, QStringLiteral("umask 022 && cd '%1' && P=%2 H='%3' && %4")
+                                  .arg(m_site->porvik("data"), m_printer->host(), own(), script)) == 0;
 }
 
 void TestSharedJobLog::handJob(const QString &name, const QByteArray &user)
@@ -259,42 +179,28 @@ void TestSharedJobLog::handJob(const QString &name, const QByteArray &user)
     job.queue = m_printer->host().toLatin1();
     job.title = name.toUtf8() + ".pdf";
     job.user = user;
-    const QString file = name + ".pcl";
-    QVERIFY(writePjlJob(m_root.path() + "/stage/" + file, job));
-    QFile(m_root.path() + "/stage/" + file + ".xml").open(QIODevice::WriteOnly);
-    for (const QString &f : {file, file + ".xml"}) {
-        QVERIFY(setOwner(m_root.path() + "/stage/" + f, 0, kGroup, 0660));
-        QVERIFY(QFile::rename(m_root.path() + "/stage/" + f, porvik("SPOOL/") + f));
-    }
+    QVERIFY(m_site->handOver(name.toUtf8() + ".pcl", job));
 }
 
 void TestSharedJobLog::waitPrinted(const QString &name)
 {
     QTRY_VERIFY_WITH_TIMEOUT(m_printer->parts(name).join('\n').contains("end " + name + "_end.pcl"), 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(QDir(porvik("SPOOL")).isEmpty(), 20000);
-}
-
-void TestSharedJobLog::stopDesk(QProcess *desk)
-{
-    QCOMPARE(desk->state(), QProcess::Running);
-    desk->terminate();
-    QVERIFY(desk->waitForFinished(20000));
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(m_site->porvik("SPOOL")).isEmpty(), 20000);
 }
 
 void TestSharedJobLog::printAs(uid_t uid, const QString &name, const QByteArray &user)
 {
-    std::unique_ptr<QProcess> desk = startDesk(uid);
-    QVERIFY(desk);
+    QVERIFY(m_site->startDesk(uid));
     handJob(name, user);
     waitPrinted(name);
     if (!QTest::currentTestFailed())
-        stopDesk(desk.get());
+        QVERIFY(m_site->stopDesk());
 }
 
 void TestSharedJobLog::membersLogIntoOneJobLog()
 {
     printAs(kAlice, QStringLiteral("alice1"), "alice");
-    const QByteArray aliceLog = log();
+    const QByteArray aliceLog = m_site->log();
     if (QTest::currentTestFailed())
         return;
     printAs(kBob, QStringLiteral("bob1"), "bob");
@@ -304,12 +210,12 @@ void TestSharedJobLog::membersLogIntoOneJobLog()
     QStringList users;
     for (const auto &row : jobLogRows())
         users << row.value("UserName") + "/" + row.value("JobName");
-    const QStringList errors = errorLines(aliceLog + log());
+    const QStringList errors = errorLines(aliceLog + m_site->log());
     QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
     QCOMPARE(users, QStringList({"alice/alice1.pdf", "bob/bob1.pdf"}));
 
     // Made by the first member's job desk, for the group whatever its umask.
-    const QString made = QStringLiteral("%1:%2 ").arg(kAlice).arg(kGroup);
+    const QString made = QStringLiteral("%1:%2 ").arg(kAlice).arg(kPorvik);
     QCOMPARE(ownerOf(folder()), made + "2770");
     QCOMPARE(ownerOf(jobLog()), made + "660");
 }
@@ -331,7 +237,7 @@ void TestSharedJobLog::swapsWhileTheJobLogOpens_data()
 void TestSharedJobLog::swapsWhileTheJobLogOpens()
 {
     QFETCH(QString, swap);
-    const QString hold = m_root.path() + "/hold";
+    const QString hold = m_site->root() + "/hold";
     QVERIFY(QDir(hold).removeRecursively() && QDir().mkpath(hold) && setOwner(hold, kAlice, kAlice, 0700));
     // The job log as bob's job desk left it.
     QVERIFY(runAs(kBob, R"(mkdir -m 2770 "$P" && touch "$P/porvikdb.dll" && chmod 660 "$P/porvikdb.dll")"));
@@ -339,11 +245,9 @@ void TestSharedJobLog::swapsWhileTheJobLogOpens()
     QCOMPARE(before.size(), 2);
 
     const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
-    std::unique_ptr<QProcess> desk =
-        startDesk(kAlice, QString(),
-                  {"LD_PRELOAD=" HOLD_JOBLOG_SHIM, "SPOOLBAY_HOLD_DIR=" + hold,
-                   "ASAN_OPTIONS=" + asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0"});
-    QVERIFY(desk);
+    QVERIFY(m_site->startDesk(kAlice, {"LD_PRELOAD=" HOLD_JOBLOG_SHIM, "SPOOLBAY_HOLD_DIR=" + hold,
+                                       "ASAN_OPTIONS=" + asan + (asan.isEmpty() ? "" : ":") +
+                                           "verify_asan_link_order=0"}));
     QVERIFY(QFile(hold + "/hold").open(QIODevice::WriteOnly));
     const QString name = newJobName();
     handJob(name);
@@ -355,7 +259,7 @@ void TestSharedJobLog::swapsWhileTheJobLogOpens()
     waitPrinted(name);
     if (QTest::currentTestFailed())
         return;
-    stopDesk(desk.get());
+    QVERIFY(m_site->stopDesk());
     const QMap<QString, QByteArray> after = contentsOf(own());
     QCOMPARE(after.keys(), before.keys());
     QCOMPARE(after, before);
@@ -391,19 +295,18 @@ void TestSharedJobLog::entriesAtTheJournalsName()
     QVERIFY(runAs(kBob, plant));
     const QMap<QString, QByteArray> before = contentsOf(own());
 
-    std::unique_ptr<QProcess> desk = startDesk(kAlice);
-    QVERIFY(desk);
+    QVERIFY(m_site->startDesk(kAlice));
     for (const QString &name : {newJobName(), newJobName()}) {
         handJob(name);
         waitPrinted(name);
         if (QTest::currentTestFailed())
             return;
     }
-    stopDesk(desk.get());
+    QVERIFY(m_site->stopDesk());
 
     QCOMPARE(jobLogRows().size(), rows);
-    QCOMPARE(linesWith(log(), "journal is not a plain file, removed:").size(), removed);
-    QCOMPARE(errorLines(log()).size(), errors);
+    QCOMPARE(linesWith(m_site->log(), "journal is not a plain file, removed:").size(), removed);
+    QCOMPARE(errorLines(m_site->log()).size(), errors);
     QCOMPARE(contentsOf(own()), before);
 }
 
@@ -411,7 +314,7 @@ void TestSharedJobLog::entriesAtTheJournalsName()
 // SQL-driver plug-in: the job desk loads its plug-ins from its own folder.
 void TestSharedJobLog::pluginsOfTheWorkingFolder()
 {
-    const QString work = m_root.path() + "/shared";
+    const QString work = m_site->root() + "/shared";
     const QString drivers = work + "/plugins/sqldrivers";
     QVERIFY(QDir().mkpath(drivers) && setOwner(work, 0, 0, 01777));
     QVERIFY(QFile::copy(QStringLiteral(PLANTED_SQLDRIVER), drivers + "/libplanted.so"));
@@ -419,14 +322,13 @@ void TestSharedJobLog::pluginsOfTheWorkingFolder()
         QVERIFY(setOwner(path, kOutsider, kOutsider, 0755));
     QVERIFY(setOwner(drivers + "/libplanted.so", kOutsider, kOutsider, 0755));
 
-    std::unique_ptr<QProcess> desk = startDesk(kAlice, work);
-    QVERIFY(desk);
+    QVERIFY(m_site->startDesk(kAlice, {}, work));
     const QString name = newJobName();
     handJob(name);
     waitPrinted(name);
     if (QTest::currentTestFailed())
         return;
-    stopDesk(desk.get());
+    QVERIFY(m_site->stopDesk());
     QVERIFY(!QFile::exists(work + "/plugin-ran"));
     QCOMPARE(jobLogRows().size(), 1);
 }

@@ -108,7 +108,7 @@ void MemberSite::removeConverter()
     QFile::remove(porvik(QStringLiteral("INSTALL/pruvo")));
 }
 
-bool MemberSite::startDesk(uid_t uid, const QStringList &extraEnv)
+bool MemberSite::startDesk(uid_t uid, const QStringList &extraEnv, const QString &workDir)
 {
     stopDesk();
     // A fresh log for this run, still the group's.
@@ -124,7 +124,7 @@ bool MemberSite::startDesk(uid_t uid, const QStringList &extraEnv)
     for (const QString &entry : extraEnv)
         env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
     m_desk.setProcessEnvironment(env);
-    m_desk.setWorkingDirectory(m_root.path());
+    m_desk.setWorkingDirectory(workDir.isEmpty() ? m_root.path() : workDir);
     m_desk.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_desk.setStandardOutputFile(m_root.path() + QStringLiteral("/desk-") + QString::number(uid) + QStringLiteral(".out"),
                                  QIODevice::Append);

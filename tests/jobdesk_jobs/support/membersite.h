@@ -49,8 +49,9 @@ public:
     void removeConverter();
 
     // Starts the job desk as uid with a fresh log; true once its listener
-    // runs (its start-up purge done). extraEnv: "NAME=value" entries.
-    bool startDesk(uid_t uid, const QStringList &extraEnv = {});
+    // runs (its start-up purge done). extraEnv: "NAME=value" entries;
+    // workDir: its working folder, the root when empty.
+    bool startDesk(uid_t uid, const QStringList &extraEnv = {}, const QString &workDir = QString());
     // Ends it; true when it was still running until then.
     bool stopDesk();
     bool deskRunning() const { return m_desk.state() == QProcess::Running; }
