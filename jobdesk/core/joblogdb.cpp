@@ -67,14 +67,6 @@ bool printerRefused(const JobRecord &record)
 
 } // namespace
 
-bool makeJobLogFolder(const QString &folder)
-{
-    const int fd = joblogvfs::openFolder(folder, true);
-    if (fd >= 0)
-        ::close(fd);
-    return fd >= 0;
-}
-
 JobLogDb::JobLogDb()
 {
     // The previous operation's JobLogDb is gone; dropping its registration

@@ -44,11 +44,6 @@ struct JobRecord
     QString JobInfo;
 };
 
-// Makes one job-log folder (its parent must exist): every member of the group
-// that runs a job desk writes the job log and SQLite's journal beside it,
-// whatever the umask of the session that made it. True when it is there.
-bool makeJobLogFolder(const QString &folder);
-
 class JobLogDb
 {
 public:

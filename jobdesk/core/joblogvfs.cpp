@@ -316,11 +316,6 @@ int openFolderAt(const Place &place, bool create)
 
 } // namespace
 
-int openFolder(const QString &folder, bool create)
-{
-    return openFolderAt(placeOf(folder + QStringLiteral("/")), create);
-}
-
 Folder::Folder(const QString &dbPath, bool create)
 {
     const Place place = placeOf(dbPath);

@@ -14,17 +14,14 @@ namespace joblogvfs
 // The SQLite VFS that the job log is opened through, registered on first use.
 extern const char kVfsName[];
 
-// Opens folder by descriptor: what holds it (root's, perhaps an admin's link)
-// is opened by name, the folder itself never through a link. When create is
-// set, a missing folder is made for the group (02770). -1 when it cannot be
-// opened or is no folder.
-int openFolder(const QString &folder, bool create);
-
 // A job log's folder, held open while SQLite works in it.
 class Folder
 {
 public:
-    // The folder of dbPath, opened as openFolder does.
+    // The folder of dbPath, opened by descriptor: what holds it (root's,
+    // perhaps an admin's link) is opened by name, the folder itself never
+    // through a link. When create is set, a missing folder is made for the
+    // group (02770), whatever the umask of the session that made it.
     Folder(const QString &dbPath, bool create);
     ~Folder();
     Folder(const Folder &) = delete;

@@ -2,7 +2,6 @@
 
 #include "joblogdb.h"
 #include "paths.h"
-#include "printername.h"
 
 #include <QDateTime>
 
@@ -15,9 +14,7 @@ const QString kTimeFormat = QStringLiteral("yyyyMMdd hh:mm:ss");
 void PrintConfig::insertJobRecord()
 {
     JobLogDb db;
-    const QString folder = paths::dataDir() + JPrinterName;
-    if (printerNameUsable(JPrinterName))
-        makeJobLogFolder(folder);
+    // The insert makes the printer's folder when it is missing.
     const QString dbPath = paths::jobLogFile(JPrinterName);
 
     JobRecord r;
